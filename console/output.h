@@ -1,0 +1,58 @@
+// Console and log output: where standard output goes, console colours, and the two
+// printing operations that every module uses.
+#pragma once
+#include <windows.h>
+#include <cstdio>
+#include <cstddef>
+
+// Colour index; 0 stands for the default attribute.
+using ConsoleColor = unsigned short;
+
+struct ShadowConsole {
+    FILE *out_stream;                           // standard output after a reopening
+    FILE *err_stream;                           // standard error after a reopening
+    FILE *in_stream;                            // standard input after a reopening
+    wchar_t *out_block;                         // 1 MiB block handed to standard output by log_to_file
+    bool keep_console;                          // set by the quit key and the Ctrl handler: do not free at exit
+    bool own_console;                           // the process had a console window at start-up
+    HANDLE key_wait;                            // registered wait that runs the key console
+    wchar_t *path_block;                        // 3 KiB block; its first 512 characters are log_path
+    wchar_t *log_path;                          // the log-file path; empty until log_to_file has run
+    CONSOLE_SCREEN_BUFFER_INFO default_snapshot; // wAttributes is default_attributes
+    CONSOLE_SCREEN_BUFFER_INFO saved_snapshot;   // wAttributes is saved_attributes
+    HANDLE in_handle;
+    HANDLE out_handle;                          // null switches every colour operation off
+    HANDLE err_handle;
+    HWND console_window;                        // null when the process has no console
+    bool to_log_file;                           // standard output goes to the log file
+    bool attached;                              // the console is another process's, attached by attach_console
+};
+
+// Where output goes, the console handles and the colour snapshots.
+extern ShadowConsole g_shadow_console;
+
+// Wide formatted output to standard output, unbuffered; returns the characters written.
+int print_out(const wchar_t *format, ...);
+// Formats into buffer (capacity in characters), always terminated; the count stored, or -1.
+int format_text(wchar_t *buffer, size_t capacity, const wchar_t *format, ...);
+
+// The attribute that colour index k gives on default attribute d (pure colour rule).
+WORD console_color_attribute(ConsoleColor k, WORD d);
+// Retakes the saved snapshot and sets the attribute of index k.
+void set_console_color(ConsoleColor k);
+// Puts back the attribute in effect before the last set_console_color.
+void restore_console_color();
+// Retakes the saved snapshot and sets the default attribute.
+void reset_console_color();
+
+// Sends standard output to the log file (freeing the console first if asked); 0 or -1.
+int log_to_file(bool close_console_first);
+// Allocates a new console and moves the streams to it; 0 or the system error code.
+DWORD new_console();
+// Attaches to the console of another process; 0 or -1.
+int attach_console(DWORD process_id);
+// Detaches from the console; the streams go to NUL.
+void free_console();
+
+// Builds g_shadow_console; runs first in the program's static initialisation.
+void shadow_console_init();

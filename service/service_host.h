@@ -1,0 +1,51 @@
+// Service host record: service status, hand-shake events, service-manager handles, flags
+// and the service name.
+#pragma once
+#include <windows.h>
+
+// Event handle with the flag telling whether it was created.
+struct HostEvent {
+    HANDLE handle;
+    bool created;
+};
+
+struct ServiceHost {
+    SERVICE_STATUS status;                    // status reported to the Service Control Manager
+    SERVICE_STATUS_HANDLE status_handle;      // from the control-handler registration; null in console mode
+    SERVICE_TABLE_ENTRYW dispatch_table[2];   // one entry (name, service_main), then the empty entry
+    HostEvent e_service_stop;                 // manual reset: control handler to service main
+    SIZE_T thread_stack_size;                 // dispatcher thread: 65,536 bytes reserved
+    DWORD thread_flags;
+    LPSECURITY_ATTRIBUTES thread_security;
+    HANDLE thread_handle;
+    DWORD thread_id;
+    bool thread_created;
+    SC_HANDLE scm_handle;                     // connection with SC_MANAGER_CONNECT; null if it failed
+    SC_HANDLE service_handle;                 // the named service; null if it does not exist
+    DWORD scm_error;
+    DWORD service_error;
+    HostEvent e_main_ready;                   // manual reset: main entry to dispatcher thread
+    HostEvent e_host_started;                 // manual reset: the main entry waits for it before monitoring
+    HostEvent e_host_stopped;                 // manual reset: the main entry waits for it before exiting
+    HostEvent e_param_change;                 // auto reset: parameter-change control
+    bool stop_requested;                      // set on stop or shutdown, never cleared
+    bool interactive;                         // the process has an interactive console or desktop
+    bool is_service;                          // the process runs as a service
+    bool start_after_install;
+    wchar_t name[256];                        // the service name, default "tosmire.IPS"
+    DWORD console_pid;
+    DWORD console_sid;
+    void (*control_callback)(DWORD control);  // monitor_control, installed by the main entry
+};
+
+// The compiled-in service and event-source name.
+extern const wchar_t default_service_name[];
+// The service host's record.
+extern ServiceHost g_service_host;
+
+// Fills g_service_host before the main entry (static initialisation).
+void service_host_init();
+// Executes the service commands of the command line; 0 (go on) or -1 (end with exit code 1).
+int service_commands(ServiceHost &host, int argc, wchar_t **argv);
+// Handles one control code for the service and passes it on to control_callback.
+void service_ctrl_handler(DWORD control);
