@@ -7,8 +7,13 @@ constexpr uint32_t history_slots = 1024;
 constexpr uint32_t history_address_chars = 64;
 // The attempts value of a blocked slot, and the result for a held address.
 constexpr uint32_t blocked = 0xFFFFFFFFu;
+// A failure more than this long after the previous one starts a new count (seconds).
+constexpr uint32_t history_window = 1980;
+// How long after a block the address's failures are ignored (seconds).
+constexpr uint32_t history_hold = 15;
 
 // Time is uint32_t (seconds since 1970) or uint64_t (seconds since 1601).
+// Only slots below count are in use; the others may hold stale data.
 template <typename Time>
 struct FailureHistory {
     wchar_t address[history_slots][history_address_chars];
@@ -20,12 +25,14 @@ struct FailureHistory {
 };
 
 // The Security log's table (main thread) and the Remote Desktop monitor's table (its callback).
+// Both are empty, with window and hold set, before the program's main entry runs.
 extern FailureHistory<uint32_t> logon_failures;
 extern FailureHistory<uint64_t> rdp_failures;
 
 // Empties a table and sets window 1980 and hold 15.
 template <typename Time> void init_history(FailureHistory<Time> &history);
 // Counts a failure of address at now; the new attempt count, or blocked while held.
+// An address longer than 63 characters has no slot: it counts 1 every time and is never held.
 template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, const wchar_t *address, Time now);
 // Marks the address's slot blocked at time; nothing without a slot.
 template <typename Time> void mark_blocked(FailureHistory<Time> &history, const wchar_t *address, Time time);
@@ -33,3 +40,5 @@ template <typename Time> void mark_blocked(FailureHistory<Time> &history, const 
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address);
 // Forgets every entry (count 0).
 template <typename Time> void reset_history(FailureHistory<Time> &history);
+// Whole-text address comparison ignoring letter case (the table's notion of one address).
+bool same_address(const wchar_t *a, const wchar_t *b);

@@ -17,11 +17,14 @@ enum class DecodeResult { rejected, accepted, spoofed };
 // Characters of a time text, terminator included.
 constexpr size_t time_text_chars = 32;
 
-// Decodes one record of record_bytes bytes (bounded by them and by its Length); writes its
-// time into time_text. On accepted or spoofed, report and is_success describe the logon.
+// Decodes one record; record_bytes is what the buffer holds from the record on, and neither it
+// nor the record's own Length is ever read past. A record whose Length, StringOffset or strings
+// do not fit is rejected. Writes the record's time into time_text for every record that passes
+// the event table (always for accepted and spoofed ones). On accepted or spoofed, report and
+// is_success describe the logon; the report points into the record.
 DecodeResult decode_logon_event(const EVENTLOGRECORD *record, DWORD record_bytes, wchar_t *time_text,
                                 LogonReport &report, bool &is_success);
 // Seconds since 1970 as local time "%.4d-%.2d-%.2d  %ls %.2d:%.2d:%.2d" (AM/PM before the clock).
 void format_event_time(DWORD seconds, wchar_t *time_text);
-// The same for a file time (100-nanosecond units since 1601).
+// The same for a file time (100-nanosecond units since 1601); empty text if it has no calendar date.
 void format_file_time(ULONGLONG file_time, wchar_t *time_text);

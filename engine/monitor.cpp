@@ -1,9 +1,16 @@
-// PLACEHOLDER: the Security log loop arrives with its own issue. Until then the main entry
-// formats the key paths and reports how the process started.
+// Security log monitor: the main entry, the loop that reads the Security log forward in
+// batches, the recovery after the log was cleared, and the orderly shutdown.
 #include "engine/monitor.h"
+#include "engine/block.h"
+#include "engine/failure_history.h"
+#include "engine/logon_event.h"
+#include "engine/startup.h"
+#include "config/config.h"
 #include "console/output.h"
-#include "config/version_probe.h"
 #include "service/service_host.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
 
 volatile LONG monitor_request = 0;
 volatile bool monitor_paused = false;
@@ -16,26 +23,320 @@ wchar_t module_path[512];
 wchar_t parameters_key_path[512];
 wchar_t event_source_key_path[512];
 
+namespace {
+
+// PLACEHOLDER: operator command letters of the command line; the operator commands module
+// connects here. 0 lets the program go on.
+int run_operator_commands(int, wchar_t **) { return 0; }
+// PLACEHOLDER: banner and key list; the operator commands module connects here.
+void print_key_help() {}
+// PLACEHOLDER: the event record dump connects here.
+void dump_event_record(const EVENTLOGRECORD *, const wchar_t *) {}
+// PLACEHOLDER: the event record dump's cached message modules are released here.
+void release_message_modules() {}
+// PLACEHOLDER: set by the key console's Esc and by the Ctrl handler; the key console connects here.
+bool exit_now = false;
+// PLACEHOLDER: the key console's control callback connects here. Until then stop and pause
+// reach the loop without the notices and reports.
+void monitor_control(DWORD control)
+{
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN)
+        send_monitor_request(MonitorRequest::quit);
+    else if (control == SERVICE_CONTROL_PAUSE)
+        monitor_paused = true;
+    else if (control == SERVICE_CONTROL_CONTINUE)
+        monitor_paused = false;
+}
+
+constexpr DWORD read_buffer_bytes = 65536;
+constexpr int exit_start_failed = 575;
+
+// The time text of the record being handled.
+wchar_t time_text[time_text_chars];
+
+void wait_key_if_debugged()
+{
+    if (IsDebuggerPresent())
+        getwchar();
+}
+
+// Ends the program after a failure of the monitor, with its error code as exit code.
+[[noreturn]] void error_exit(const wchar_t *message, DWORD code)
+{
+    set_console_color(4);
+    print_out(L"%ls %u", message, code);
+    restore_console_color();
+    wait_key_if_debugged();
+    // Exit code 0 means an orderly quit; a failure without an error code must not read so.
+    exit(static_cast<int>(code != 0 ? code : ERROR_GEN_FAILURE));
+}
+
+// Positions the next sequential read after the newest record and renders its time.
+void seek_newest_record(BYTE *buffer, wchar_t *newest_time)
+{
+    DWORD oldest = 0, number = 0;
+    if (!GetOldestEventLogRecord(security_log, &oldest))
+        error_exit(L"GetOldestEventLogRecord() FAILED", GetLastError());
+    if (!GetNumberOfEventLogRecords(security_log, &number))
+        error_exit(L"GetNumberOfEventLogRecords() FAILED", GetLastError());
+    DWORD bytes_read = 0, bytes_needed = 0;
+    if (!ReadEventLogW(security_log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, oldest + number - 1, buffer,
+                       read_buffer_bytes, &bytes_read, &bytes_needed))
+        error_exit(L"seek FAILED", GetLastError());
+    if (bytes_read < sizeof(EVENTLOGRECORD) || bytes_read > read_buffer_bytes)
+        error_exit(L"seek FAILED", ERROR_INVALID_DATA);
+    format_event_time(reinterpret_cast<const EVENTLOGRECORD *>(buffer)->TimeGenerated, newest_time);
+}
+
+// Decodes one record and hands a logon on to the block decision.
+void process_record(const EVENTLOGRECORD *record, DWORD length)
+{
+    LogonReport report;
+    bool is_success = false;
+    switch (decode_logon_event(record, length, time_text, report, is_success)) {
+    case DecodeResult::accepted:
+        dump_event_record(record, time_text);
+        if (is_success)
+            handle_logon_success(report);
+        else
+            handle_logon_failure(report, record->TimeGenerated, time_text);
+        break;
+    case DecodeResult::spoofed:
+        handle_spoofed_address(report, record->TimeGenerated, time_text);
+        break;
+    case DecodeResult::rejected:
+        break;
+    }
+}
+
+void serve_request(LONG request)
+{
+    if (request == static_cast<LONG>(MonitorRequest::show_history)) {
+        if (logon_failures.count == 0) {
+            print_out(L"EMPTY\n\n");
+            return;
+        }
+        print_out(L"\n\n");
+        for (uint32_t i = 0; i < logon_failures.count; ++i)
+            print_out(L"[%4u] %ls\n", logon_failures.attempts[i], logon_failures.address[i]);
+        print_out(L"\n");
+    } else if (request == static_cast<LONG>(MonitorRequest::reset_history)) {
+        if (logon_failures.count == 0) {
+            print_out(L"EMPTY\n\n");
+            return;
+        }
+        reset_history(logon_failures);
+        print_out(L"OK\n\n");
+    }
+}
+
+// The Security log was cleared: reopen every event source and follow the new log.
+// logon_failures is left as it is.
+void recover_cleared_log(BYTE *buffer)
+{
+    set_console_color(5);
+    print_out(L"# The audit log was cleared.\n");
+    restore_console_color();
+    set_console_color(1);
+    close_monitor_handles();
+    if (start_monitor() != 0) {
+        DWORD code = GetLastError();
+        exit(static_cast<int>(code != 0 ? code : ERROR_GEN_FAILURE));
+    }
+    wchar_t newest_time[time_text_chars];
+    seek_newest_record(buffer, newest_time);
+    if (!NotifyChangeEventLog(security_log, e_notify_new_event))
+        error_exit(L"failed to register notification for new events", GetLastError());
+    print_out(L"waiting for new events...[%ls]\n\n", newest_time);
+    reset_console_color();
+}
+
+// Follows the Security log until a quit request, or until the service's log connection
+// ends while no stop was asked for. Every other failure ends the program.
+void follow_security_log(BYTE *buffer)
+{
+    for (;;) {
+        // Reset before taking the request: a request stored after the take comes with a
+        // signal that the reset can no longer erase, so the wait below ends at once and the
+        // next iteration serves it. A request stored before the take is served now.
+        ResetEvent(e_notify_new_event);
+        LONG request = InterlockedExchange(&monitor_request, static_cast<LONG>(MonitorRequest::none));
+        if (request == static_cast<LONG>(MonitorRequest::quit))
+            return;
+        serve_request(request);
+
+        DWORD bytes_read = 0, bytes_needed = 0;
+        if (ReadEventLogW(security_log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buffer,
+                          read_buffer_bytes, &bytes_read, &bytes_needed)) {
+            if (!monitor_paused)
+                walk_batch(buffer, bytes_read < read_buffer_bytes ? bytes_read : read_buffer_bytes, process_record);
+            continue;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_EOF) {
+            if (WaitForSingleObject(e_notify_new_event, INFINITE) != WAIT_OBJECT_0)
+                error_exit(L"wait for notification failed", GetLastError());
+        } else if (error == ERROR_EVENTLOG_FILE_CHANGED) {
+            recover_cleared_log(buffer);
+        } else if (error == RPC_S_UNKNOWN_IF && g_service_host.is_service && !g_service_host.stop_requested) {
+            return; // the system is shutting the event log service down under us
+        } else {
+            error_exit(L"read failed", error);
+        }
+    }
+}
+
+} // namespace
+
 int monitor_main(int argc, wchar_t **argv)
 {
     GetModuleFileNameW(nullptr, module_path, 512);
+    module_path[511] = L'\0';
     format_text(parameters_key_path, 512, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters", default_service_name);
     format_text(event_source_key_path, 512, L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls",
                 default_service_name);
-    print_out(L"###  tosmire's Intrusion Prevention System  ###\n");
-    print_out(L"  program:        %ls\n", module_path);
-    print_out(L"  configuration:  %ls\n                  %ls\n", parameters_key_path, event_source_key_path);
-    print_out(L"  Windows 6.0+:   %ls\n  Windows 6.3+:   %ls\n", os_vista_or_later ? L"yes" : L"no",
-              os_win81_or_later ? L"yes" : L"no");
+    load_config();
+    if (service_commands(g_service_host, argc, argv) == -1)
+        return 1;
+    bool service_line = argc > 1 && argv[1] != nullptr && wcsncmp(argv[1], L"-d", 2) == 0;
+    if (!g_service_host.is_service && !service_line && run_operator_commands(argc, argv) == -1)
+        return 1;
+    g_service_host.control_callback = monitor_control;
+    if (g_service_host.e_main_ready.created)
+        SetEvent(g_service_host.e_main_ready.handle);
+    if (g_service_host.e_host_started.created)
+        WaitForSingleObject(g_service_host.e_host_started.handle, INFINITE);
+
+    print_key_help();
+    if (!(g_service_host.is_service && g_shadow_console.to_log_file))
+        print_out(L"\n");
+    if (start_monitor() != 0) {
+        close_monitor_handles();
+        return exit_start_failed;
+    }
+    static const char running[] = "RUNNING";
+    ReportEventW(event_source, EVENTLOG_INFORMATION_TYPE, 1, 0x4000AF01, nullptr, 0, sizeof(running) - 1, nullptr,
+                 const_cast<char *>(running));
+    init_history(logon_failures);
+
+    // Page-aligned, as records are processed in place.
+    BYTE *buffer = static_cast<BYTE *>(VirtualAlloc(nullptr, read_buffer_bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (buffer == nullptr)
+        error_exit(L"failed to allocate buffer for events", GetLastError());
+    wchar_t newest_time[time_text_chars];
+    seek_newest_record(buffer, newest_time);
+    print_out(L"# Waiting for new events... [%ls]", newest_time);
+    if (IsDebuggerPresent()) {
+        set_console_color(4);
+        print_out(L"  DBG");
+        reset_console_color();
+    }
+    print_out(L"\n\n");
+    HANDLE notify = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (notify == nullptr)
+        error_exit(L"failed to create event:e_notify_new_event", GetLastError());
+    e_notify_new_event = notify;
+    if (!NotifyChangeEventLog(security_log, e_notify_new_event))
+        error_exit(L"failed to register notification for new events", GetLastError());
+    reset_console_color();
+
+    follow_security_log(buffer);
+
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    // Cleared before it is closed, so that a sender arriving later finds no handle to signal.
+    notify = static_cast<HANDLE>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&e_notify_new_event), nullptr));
+    if (notify != nullptr)
+        CloseHandle(notify);
+    close_monitor_handles();
+    release_message_modules();
+    if (g_service_host.e_host_stopped.created)
+        WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
+    restore_console_color();
+    if (g_shadow_console.to_log_file) {
+        if (monitor_paused)
+            print_out(L"#\n");
+        print_out(L"# (Quit) ######################################################################\n\n\n\n");
+    } else {
+        print_out(L"(Quit)");
+    }
+    if (IsDebuggerPresent() && !exit_now) {
+        getwchar();
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    }
     return 0;
 }
 
-DWORD open_security_log() { return ERROR_CALL_NOT_IMPLEMENTED; }
-void close_monitor_handles() {}
+DWORD open_security_log()
+{
+    print_out(L"# Open Security log: ");
+    HANDLE log = OpenEventLogW(nullptr, L"Security");
+    if (log != nullptr) {
+        security_log = log;
+        print_out(L"OK\n");
+        return 0;
+    }
+    DWORD error = GetLastError();
+    if (error == 0)
+        error = ERROR_INVALID_HANDLE; // a failure must never read as success
+    wchar_t code[16];
+    format_text(code, 16, L"%u", error);
+    const wchar_t *strings[2] = {L"Cannot open the security log", code};
+    if (event_source != nullptr)
+        ReportEventW(event_source, EVENTLOG_ERROR_TYPE, 11, 0xC000AF0B, nullptr, 2, 0, strings, nullptr);
+    set_console_color(4);
+    if (error == ERROR_PRIVILEGE_NOT_HELD)
+        print_out(L"%ls %u\n", L"A required privilege is not held by the client:", error);
+    else
+        print_out(L"%ls %u\n", L"FAILED", error);
+    restore_console_color();
+    wait_key_if_debugged();
+    return error;
+}
+
+void close_monitor_handles()
+{
+    // The subscription goes before its render context: closing a subscription waits for a
+    // running rdp_evt_handler to return and ends all deliveries, so once it is closed no
+    // handler can still be rendering with the context that is closed next.
+    if (rdp_subscription != nullptr) {
+        EvtClose(rdp_subscription);
+        rdp_subscription = nullptr;
+    }
+    if (rdp_render_context != nullptr) {
+        EvtClose(rdp_render_context);
+        rdp_render_context = nullptr;
+    }
+    if (security_log != nullptr) {
+        CloseEventLog(security_log);
+        security_log = nullptr;
+    }
+    if (event_source != nullptr) {
+        DeregisterEventSource(event_source);
+        event_source = nullptr;
+    }
+}
 
 void send_monitor_request(MonitorRequest request)
 {
     InterlockedExchange(&monitor_request, static_cast<LONG>(request));
-    if (e_notify_new_event != nullptr)
-        SetEvent(e_notify_new_event);
+    HANDLE notify = e_notify_new_event;
+    if (notify != nullptr)
+        SetEvent(notify);
+}
+
+DWORD walk_batch(const BYTE *batch, DWORD bytes_read, void (*visit)(const EVENTLOGRECORD *record, DWORD length))
+{
+    DWORD visited = 0;
+    DWORD offset = 0;
+    // Every step is bounded by the bytes read: a damaged Length ends the batch, never the loop.
+    while (bytes_read - offset >= sizeof(EVENTLOGRECORD)) {
+        const EVENTLOGRECORD *record = reinterpret_cast<const EVENTLOGRECORD *>(batch + offset);
+        DWORD length = record->Length;
+        if (length < sizeof(EVENTLOGRECORD) || (length & 3) != 0 || length > bytes_read - offset)
+            break;
+        visit(record, length);
+        ++visited;
+        offset += length;
+    }
+    return visited;
 }

@@ -32,5 +32,9 @@ int monitor_main(int argc, wchar_t **argv);
 DWORD open_security_log();
 // Closes the subscription, render context, Security log and event source, each if open.
 void close_monitor_handles();
-// Stores a request for the loop and wakes it.
+// Stores a request for the loop and wakes it (SetEvent: the loop may not be waiting yet).
 void send_monitor_request(MonitorRequest request);
+// Calls visit for each record of a batch of bytes_read bytes, in order, with its Length; the
+// walk ends at a Length below the fixed header, not a multiple of 4 or past the batch.
+// Returns the number of records visited.
+DWORD walk_batch(const BYTE *batch, DWORD bytes_read, void (*visit)(const EVENTLOGRECORD *record, DWORD length));
