@@ -62,7 +62,7 @@ template <typename Time> void init_history(FailureHistory<Time> &history)
     history.count = 0;
 }
 
-template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, const wchar_t *address, Time now)
+template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> now)
 {
     // Truncating a long address could merge two attackers into one slot; counting it without a
     // slot keeps them apart (such texts are not addresses of the Windows logs anyway).
@@ -99,7 +99,7 @@ template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, 
     return attempts;
 }
 
-template <typename Time> void mark_blocked(FailureHistory<Time> &history, const wchar_t *address, Time time)
+template <typename Time> void mark_blocked(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> time)
 {
     if (!storable(address))
         return;

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include <type_traits>
 
 constexpr uint32_t history_slots = 1024;
 constexpr uint32_t history_address_chars = 64;
@@ -12,7 +13,8 @@ constexpr uint32_t history_window = 1980;
 // How long after a block the address's failures are ignored (seconds).
 constexpr uint32_t history_hold = 15;
 
-// Time is uint32_t (seconds since 1970) or uint64_t (seconds since 1601).
+// Time is uint32_t (seconds since 1970) or uint64_t (seconds since 1601); the time arguments
+// below take the table's width, whatever integer the caller passes.
 // Only slots below count are in use; the others may hold stale data.
 template <typename Time>
 struct FailureHistory {
@@ -33,9 +35,9 @@ extern FailureHistory<uint64_t> rdp_failures;
 template <typename Time> void init_history(FailureHistory<Time> &history);
 // Counts a failure of address at now; the new attempt count, or blocked while held.
 // An address longer than 63 characters has no slot: it counts 1 every time and is never held.
-template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, const wchar_t *address, Time now);
+template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> now);
 // Marks the address's slot blocked at time; nothing without a slot.
-template <typename Time> void mark_blocked(FailureHistory<Time> &history, const wchar_t *address, Time time);
+template <typename Time> void mark_blocked(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> time);
 // Sets the address's slot back to 0 attempts; whether a slot was found.
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address);
 // Forgets every entry (count 0).
