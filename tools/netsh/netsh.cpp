@@ -1,7 +1,8 @@
 // Simulated netsh.exe for Wine, whose own netsh accepts every command silently. It carries out
-// the "ipsec static" commands that tosmire-ips uses (add, set, delete and show of policies,
-// filter actions, filter lists, filters and rules) on a store file in the simulation folder,
-// and journals every command line it receives (files and folder: netsh_store.h).
+// the "ipsec static" commands that tosmire-ips uses (add, delete and show of policies, filter
+// actions, filter lists, filters and rules; set policy; show all) on a store file in the
+// simulation folder, and journals every command line it receives (netsh_store.h). Other
+// commands are answered as unknown ones.
 //
 // The command line is taken from GetCommandLineW and split exactly as the Microsoft C runtime
 // (msvcrt) splits it for a program's argv, as the real netsh receives it: so a quote or a
@@ -16,7 +17,6 @@
 // command would have had; the command itself is carried out and journalled as usual.
 #include "tools/netsh/netsh_store.h"
 #include <cwchar>
-#include <cstdarg>
 
 // ---- output ----
 
@@ -534,31 +534,6 @@ static Outcome add_filteraction(const Args &args, SimStore &store)
     return Outcome{0, true};
 }
 
-static Outcome set_filteraction(const Args &args, SimStore &store)
-{
-    const std::wstring &name = *args.get(t_name);
-    SimFilterAction *action = find_named(store.filteractions, name);
-    if (action == nullptr)
-        return fail(L"Filter Action with name " + quoted(name) + L" does not exist.");
-    std::wstring kind = action->action;
-    if (const std::wstring *given = args.get(t_action))
-        if (!parse_action(*given, kind))
-            return invalid_value(L"action", *given);
-    if (const std::wstring *newname = args.get(t_newname)) {
-        SimFilterAction *other = find_named(store.filteractions, *newname);
-        if (newname->empty() || (other != nullptr && other != action))
-            return invalid_value(L"newname", *newname);
-        for (SimRule &rule : store.rules)
-            if (same_text(rule.filteraction, action->name))
-                rule.filteraction = *newname;
-        action->name = *newname;
-    }
-    if (const std::wstring *description = args.get(t_description))
-        action->description = *description;
-    action->action = kind;
-    return Outcome{0, true};
-}
-
 static Outcome delete_filteraction(const Args &args, SimStore &store)
 {
     const std::wstring &name = *args.get(t_name);
@@ -602,29 +577,6 @@ static Outcome add_filterlist(const Args &args, SimStore &store)
         return fail(L"Filter List with name " + quoted(name) + L" already exists.");
     store.filterlists.push_back(
         SimFilterList{name, args.get(t_description) ? *args.get(t_description) : std::wstring()});
-    return Outcome{0, true};
-}
-
-static Outcome set_filterlist(const Args &args, SimStore &store)
-{
-    const std::wstring &name = *args.get(t_name);
-    SimFilterList *list = find_named(store.filterlists, name);
-    if (list == nullptr)
-        return fail(L"Filter List with name " + quoted(name) + L" does not exist.");
-    if (const std::wstring *newname = args.get(t_newname)) {
-        SimFilterList *other = find_named(store.filterlists, *newname);
-        if (newname->empty() || (other != nullptr && other != list))
-            return invalid_value(L"newname", *newname);
-        for (SimRule &rule : store.rules)
-            if (same_text(rule.filterlist, list->name))
-                rule.filterlist = *newname;
-        for (SimFilter &filter : store.filters)
-            if (same_text(filter.filterlist, list->name))
-                filter.filterlist = *newname;
-        list->name = *newname;
-    }
-    if (const std::wstring *description = args.get(t_description))
-        list->description = *description;
     return Outcome{0, true};
 }
 
@@ -781,36 +733,6 @@ static Outcome add_rule(const Args &args, SimStore &store)
     return Outcome{0, true};
 }
 
-static Outcome set_rule(const Args &args, SimStore &store)
-{
-    const std::wstring &name = *args.get(t_name);
-    const std::wstring &policy = *args.get(t_policy);
-    SimRule *rule = find_rule(store, name, policy);
-    if (rule == nullptr)
-        return fail(L"Rule with name " + quoted(name) + L" does not exist in policy " + quoted(policy) + L".");
-    SimRule changed = *rule;
-    if (const std::wstring *list_name = args.get(t_filterlist)) {
-        SimFilterList *list = find_named(store.filterlists, *list_name);
-        if (list == nullptr)
-            return fail(L"Filter List with name " + quoted(*list_name) + L" does not exist.");
-        changed.filterlist = list->name;
-    }
-    if (const std::wstring *action_name = args.get(t_filteraction)) {
-        SimFilterAction *action = find_named(store.filteractions, *action_name);
-        if (action == nullptr)
-            return fail(L"Filter Action with name " + quoted(*action_name) + L" does not exist.");
-        changed.filteraction = action->name;
-    }
-    if (const std::wstring *newname = args.get(t_newname)) {
-        SimRule *other = find_rule(store, *newname, policy);
-        if (newname->empty() || (other != nullptr && other != rule))
-            return invalid_value(L"newname", *newname);
-        changed.name = *newname;
-    }
-    *rule = changed;
-    return Outcome{0, true};
-}
-
 static Outcome delete_rule(const Args &args, SimStore &store)
 {
     const std::wstring &name = *args.get(t_name);
@@ -878,11 +800,7 @@ static const std::vector<CommandSpec> &command_table()
     static const V action_add = {{L"name", t_name}, {L"description", t_description}, {L"qmpfs", t_other},
                                  {L"inpass", t_other}, {L"soft", t_other}, {L"action", t_action},
                                  {L"qmsecmethods", t_other}};
-    static const V action_set = {{L"name", t_name}, {L"newname", t_newname}, {L"description", t_description},
-                                 {L"qmpfs", t_other}, {L"inpass", t_other}, {L"soft", t_other},
-                                 {L"action", t_action}, {L"qmsecmethods", t_other}};
     static const V list_add = {{L"name", t_name}, {L"description", t_description}};
-    static const V list_set = {{L"name", t_name}, {L"newname", t_newname}, {L"description", t_description}};
     static const V filter_add = {{L"filterlist", t_filterlist}, {L"srcaddr", t_srcaddr}, {L"dstaddr", t_dstaddr},
                                  {L"description", t_description}, {L"protocol", t_protocol},
                                  {L"mirrored", t_mirrored}, {L"srcmask", t_srcmask}, {L"dstmask", t_dstmask},
@@ -894,10 +812,6 @@ static const std::vector<CommandSpec> &command_table()
                                {L"filteraction", t_filteraction}, {L"tunnel", t_other}, {L"conntype", t_other},
                                {L"activate", t_other}, {L"description", t_description}, {L"kerberos", t_other},
                                {L"psk", t_other}, {L"rootca", t_other}};
-    static const V rule_set = {{L"name", t_name}, {L"policy", t_policy}, {L"newname", t_newname},
-                               {L"description", t_description}, {L"filterlist", t_filterlist},
-                               {L"filteraction", t_filteraction}, {L"tunnel", t_other}, {L"conntype", t_other},
-                               {L"activate", t_other}, {L"kerberos", t_other}, {L"psk", t_other}};
     static const V named = {{L"name", t_name}};
     static const V rule_named = {{L"name", t_name}, {L"policy", t_policy}};
     static const V show_named = {{L"name", t_name}, {L"level", t_level}, {L"format", t_format}, {L"wide", t_wide}};
@@ -911,17 +825,14 @@ static const std::vector<CommandSpec> &command_table()
         {L"delete", L"policy", named, {t_name}, delete_policy},
         {L"show", L"policy", show_named, {t_name}, show_policies},
         {L"add", L"filteraction", action_add, {t_name}, add_filteraction},
-        {L"set", L"filteraction", action_set, {t_name}, set_filteraction},
         {L"delete", L"filteraction", named, {t_name}, delete_filteraction},
         {L"show", L"filteraction", show_named, {t_name}, show_filteractions},
         {L"add", L"filterlist", list_add, {t_name}, add_filterlist},
-        {L"set", L"filterlist", list_set, {t_name}, set_filterlist},
         {L"delete", L"filterlist", named, {t_name}, delete_filterlist},
         {L"show", L"filterlist", show_named, {t_name}, show_filterlists},
         {L"add", L"filter", filter_add, {t_filterlist, t_srcaddr, t_dstaddr}, add_filter},
         {L"delete", L"filter", filter_delete, {t_filterlist, t_srcaddr, t_dstaddr}, delete_filter},
         {L"add", L"rule", rule_add, {t_name, t_policy, t_filterlist, t_filteraction}, add_rule},
-        {L"set", L"rule", rule_set, {t_name, t_policy}, set_rule},
         {L"delete", L"rule", rule_named, {t_name, t_policy}, delete_rule},
         {L"show", L"rule", show_rule_tags, {t_policy}, show_rules},
         {L"show", L"all", show_all_tags, {}, show_all},
