@@ -171,6 +171,8 @@ void load_config()
 {
     // A repeated load starts from the compiled-in state, as the first one does.
     release_config_lists();
+    whitelist_IP = {17, default_whitelist_IP};
+    whitelist_user = {6, default_whitelist_user};
     for (const Threshold &threshold : thresholds)
         *threshold.value = threshold.fallback;
 

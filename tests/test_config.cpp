@@ -194,6 +194,9 @@ TEST(ConfigDefaults, WhitelistNoRealHostAndNoGuessedUser)
 
 TEST_F(ConfigStore, NoKeyKeepsDefaultsAndCreatesNothing)
 {
+    const wchar_t *other[1] = {L"x"};
+    whitelist_user = {1, other};
+    max_logon_count_normal_RDP = 1;
     load_config();
     EXPECT_EQ(Texts(default_whitelist_IP, default_whitelist_IP + 17), texts_of(whitelist_IP));
     EXPECT_EQ(Texts(default_whitelist_user, default_whitelist_user + 6), texts_of(whitelist_user));
