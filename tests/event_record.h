@@ -9,10 +9,10 @@
 namespace test_records {
 
 struct RecordSpec {
-    DWORD event_id = 4625;
-    WORD event_type = EVENTLOG_AUDIT_FAILURE;
-    WORD category = 12544;
-    DWORD time_generated = 1651241109;
+    DWORD event_id;
+    WORD event_type;
+    WORD category;
+    DWORD time_generated;
     std::vector<std::wstring> strings;
 };
 
@@ -26,81 +26,60 @@ inline std::vector<BYTE> build_record(const RecordSpec &spec)
     };
     append_text(L"Microsoft-Windows-Security-Auditing");
     append_text(L"HOST");
-    while (bytes.size() % 4 != 0)
-        bytes.push_back(0);
-    DWORD string_offset = static_cast<DWORD>(bytes.size());
+    bytes.resize((bytes.size() + 3) & ~size_t{3});
+    EVENTLOGRECORD header = {};
+    header.StringOffset = static_cast<DWORD>(bytes.size());
     for (const std::wstring &s : spec.strings)
         append_text(s);
-    while (bytes.size() % 4 != 0)
-        bytes.push_back(0);
-    DWORD length = static_cast<DWORD>(bytes.size() + sizeof(DWORD));
-    bytes.resize(length);
-    std::memcpy(bytes.data() + length - sizeof(DWORD), &length, sizeof(DWORD));
-
-    EVENTLOGRECORD header = {};
-    header.Length = length;
+    bytes.resize(((bytes.size() + 3) & ~size_t{3}) + sizeof(DWORD));
+    header.Length = header.DataOffset = static_cast<DWORD>(bytes.size());
+    std::memcpy(bytes.data() + header.Length - sizeof(DWORD), &header.Length, sizeof(DWORD));
     header.Reserved = 0x654c664c; // "LfLe"
-    header.RecordNumber = 1;
-    header.TimeGenerated = spec.time_generated;
-    header.TimeWritten = spec.time_generated;
+    header.TimeGenerated = header.TimeWritten = spec.time_generated;
     header.EventID = spec.event_id;
     header.EventType = spec.event_type;
     header.NumStrings = static_cast<WORD>(spec.strings.size());
     header.EventCategory = spec.category;
-    header.StringOffset = string_offset;
-    header.DataOffset = length - sizeof(DWORD);
     std::memcpy(bytes.data(), &header, sizeof(header));
     return bytes;
 }
 
 inline EVENTLOGRECORD &header_of(std::vector<BYTE> &bytes) { return *reinterpret_cast<EVENTLOGRECORD *>(bytes.data()); }
 
-// Strings count with text at position address and logon type at its position, others "sK".
+// count strings "s0", "s1", ... with address and logon type at their positions (if below count).
 inline std::vector<std::wstring> strings_with(size_t count, size_t address_at, const std::wstring &address,
                                               size_t type_at, const std::wstring &type)
 {
     std::vector<std::wstring> strings;
     for (size_t k = 0; k < count; ++k)
-        strings.push_back(L"s" + std::to_wstring(k));
-    if (address_at < count)
-        strings[address_at] = address;
-    if (type_at < count)
-        strings[type_at] = type;
+        strings.push_back(k == address_at ? address : k == type_at ? type : L"s" + std::to_wstring(k));
     return strings;
 }
 
-// Two pages, the second inaccessible; copies bytes so they end exactly at the boundary.
+// Two pages, the second inaccessible; place() copies bytes so that they end at the boundary.
 class GuardedBytes {
 public:
-    GuardedBytes()
+    GuardedBytes() : base_(static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
     {
-        base_ = static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
         DWORD old = 0;
-        if (base_ != nullptr)
-            VirtualProtect(base_ + page, page, PAGE_NOACCESS, &old);
+        VirtualProtect(base_ + page, page, PAGE_NOACCESS, &old);
     }
-    ~GuardedBytes()
-    {
-        if (base_ != nullptr)
-            VirtualFree(base_, 0, MEM_RELEASE);
-    }
+    ~GuardedBytes() { VirtualFree(base_, 0, MEM_RELEASE); }
     GuardedBytes(const GuardedBytes &) = delete;
     GuardedBytes &operator=(const GuardedBytes &) = delete;
-    bool ready() const { return base_ != nullptr; }
-    // The copy's first byte; nullptr if the bytes exceed a page.
+    // The copy's first byte; null if the bytes exceed a page.
     BYTE *place(const void *bytes, size_t size)
     {
         if (size > page)
             return nullptr;
-        BYTE *at = base_ + page - size;
-        std::memcpy(at, bytes, size);
-        return at;
+        std::memcpy(base_ + page - size, bytes, size);
+        return base_ + page - size;
     }
     BYTE *place(const std::vector<BYTE> &bytes) { return place(bytes.data(), bytes.size()); }
     static constexpr size_t page = 4096;
 
 private:
-    BYTE *base_ = nullptr;
+    BYTE *base_;
 };
 
 } // namespace test_records
