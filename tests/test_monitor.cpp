@@ -17,7 +17,7 @@ namespace {
 
 bool wait_until(bool (*condition)())
 {
-    for (int i = 0; i < 2000; ++i, Sleep(10))
+    for (int i = 0; i < 20000; ++i, Sleep(1))
         if (condition())
             return true;
     return false;
@@ -122,6 +122,23 @@ DWORD WINAPI clear_actions(void *)
     return 0;
 }
 
+// A quit stored while the loop serves a long listing, after it took that request: the loop
+// must not wait for the next record to see it.
+DWORD WINAPI quit_while_serving(void *)
+{
+    wait_until(loop_started);
+    // The loop touches the table only for records and requests; none is pending here.
+    for (unsigned i = 0; i < 1000; ++i)
+        record_failure(logon_failures, (L"192.0.2." + std::to_wstring(i)).c_str(), 1u);
+    send_monitor_request(MonitorRequest::show_history);
+    wait_until(request_taken);
+    send_monitor_request(MonitorRequest::quit);
+    Sleep(5000);
+    printf("QUIT WAS LEFT WAITING\n"); // the process should have ended long before
+    send_monitor_request(MonitorRequest::quit);
+    return 0;
+}
+
 DWORD WINAPI quit_after_first_request(void *)
 {
     wait_until(loop_started);
@@ -150,6 +167,8 @@ int run_child_scenario(const std::string &scenario)
         return run_monitor(pause_actions);
     if (scenario == "cleared")
         return run_monitor(clear_actions);
+    if (scenario == "quit-while-serving")
+        return run_monitor(quit_while_serving);
     if (scenario == "early-show") {
         send_monitor_request(MonitorRequest::show_history);
         return run_monitor(quit_after_first_request);
@@ -252,6 +271,48 @@ TEST(SecurityLogLoop, ClearedLogIsFollowedAgainWithTheHistoryIntact)
     EXPECT_TRUE(ends_with(run.output, L"\n\n[   3] 203.0.113.1\n\n(Quit)")) << run.output;
 }
 
+// A callback held inside while the handles are closed, then rendering as rdp_evt_handler does.
+HANDLE callback_entered;
+DWORD render_error = ERROR_NOT_READY;
+DWORD WINAPI slow_callback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID, EVT_HANDLE event)
+{
+    if (action != EvtSubscribeActionDeliver)
+        return 0;
+    SetEvent(callback_entered);
+    Sleep(300);
+    static BYTE values[4096];
+    DWORD used = 0, count = 0;
+    render_error = EvtRender(rdp_render_context, event, EvtRenderEventValues, sizeof(values), values, &used, &count)
+                       ? 0
+                       : GetLastError();
+    return 0;
+}
+
+TEST(CloseMonitorHandles, SubscriptionEndsBeforeItsRenderContextIsClosed)
+{
+    SimFolder folder;
+    const wchar_t *paths[] = {L"Event/System/TimeCreated/@SystemTime", L"Event/System/EventID", L"Event/EventData/Data"};
+    rdp_render_context = EvtCreateRenderContext(3, paths, EvtRenderContextValues);
+    rdp_subscription = EvtSubscribe(nullptr, nullptr, sim_rdp_channel, L"Event/System/EventID=140", nullptr, nullptr,
+                                    slow_callback, EvtSubscribeToFutureEvents);
+    ASSERT_NE(rdp_render_context, nullptr);
+    ASSERT_NE(rdp_subscription, nullptr);
+    callback_entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const wchar_t *strings[] = {L"198.18.0.1"};
+    SimRecord fields = {L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS", nullptr, 140, EVENTLOG_WARNING_TYPE,
+                        0, 0, nullptr, 1, strings, nullptr, 0};
+    static BYTE record[4096];
+    DWORD length = 0;
+    ASSERT_EQ(sim_build_record(fields, record, sizeof(record), &length), 0u);
+    ASSERT_EQ(sim_append_records(sim_rdp, record, length), 0u);
+    ASSERT_EQ(WaitForSingleObject(callback_entered, 10000), WAIT_OBJECT_0);
+    close_monitor_handles();
+    EXPECT_EQ(render_error, 0u);
+    EXPECT_EQ(rdp_subscription, nullptr);
+    EXPECT_EQ(rdp_render_context, nullptr);
+    CloseHandle(callback_entered);
+}
+
 TEST(SecurityLogLoop, RequestsStoredBeforeTheLoopAreServedFirst)
 {
     SimFolder folder;
@@ -266,6 +327,15 @@ TEST(SecurityLogLoop, RequestsStoredBeforeTheLoopAreServedFirst)
     ASSERT_TRUE(quit.finished);
     EXPECT_EQ(quit.exit_code, 0u);
     EXPECT_TRUE(ends_with(quit.output, L"]\n\n(Quit)")) << quit.output;
+}
+
+TEST(SecurityLogLoop, RequestStoredAfterTheTakeEndsTheWaitAtOnce)
+{
+    SimFolder folder;
+    ChildResult run = run_scenario("quit-while-serving");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_TRUE(ends_with(run.output, L"[   1] 192.0.2.999\n\n(Quit)")) << run.output.substr(run.output.size() - 200);
 }
 
 TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
