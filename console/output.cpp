@@ -337,14 +337,52 @@ static int wrap_handle(HANDLE handle)
     return fd;
 }
 
-// Points a standard stream's descriptor at a copy of fd and closes fd. The stream object itself
-// stays in place: code all over the program holds stdout, stderr and stdin.
-static void rebind_stream(FILE *stream, int fd)
+// Makes a standard stream use fd, which it owns from then on. A stream that has a descriptor
+// keeps its place and takes a copy of fd under its descriptor number; one without descriptor
+// takes the place of a stream opened on fd, the platform's idiom for re-binding a standard stream.
+static void rebind_stream(FILE *stream, int fd, const wchar_t *mode)
 {
     int standard = _fileno(stream);
-    if (standard >= 0)
+    if (standard >= 0) {
         _dup2(fd, standard);
-    _close(fd);
+        _close(fd);
+        return;
+    }
+    FILE *fresh = _wfdopen(fd, mode);
+    if (fresh == nullptr) {
+        _close(fd);
+        return;
+    }
+    *stream = *fresh;
+    // The slot is free again; its descriptor belongs to the standard stream now.
+    fresh->_flag = 0;
+}
+
+// A process started without standard handles (a service) has standard streams without
+// descriptor. Wine's freopen leaves such a stream as it is and still reports success, so each
+// gets a descriptor on NUL under its own number first; writing to it is lost either way.
+static void give_streams_descriptors()
+{
+    struct Standard {
+        FILE *stream;
+        int number;
+        int flags;
+        const wchar_t *mode;
+    };
+    const Standard standards[] = {
+        {stdin, 0, _O_RDONLY, L"r"}, {stdout, 1, _O_WRONLY, L"w"}, {stderr, 2, _O_WRONLY, L"w"}};
+    for (const Standard &s : standards) {
+        if (_fileno(s.stream) >= 0)
+            continue;
+        int fd = _wopen(L"NUL", s.flags);
+        if (fd < 0)
+            continue;
+        if (fd != s.number && _dup2(fd, s.number) == 0) {
+            _close(fd);
+            fd = s.number;
+        }
+        rebind_stream(s.stream, fd, s.mode);
+    }
 }
 
 int attach_console(DWORD process_id)
@@ -377,9 +415,9 @@ int attach_console(DWORD process_id)
         out_fd = _dup(err_fd);
     else if (err_fd < 0)
         err_fd = _dup(out_fd);
-    rebind_stream(stdout, out_fd);
-    rebind_stream(stderr, err_fd);
-    rebind_stream(stdin, in_fd);
+    rebind_stream(stdout, out_fd, L"wt+");
+    rebind_stream(stderr, err_fd, L"wt+");
+    rebind_stream(stdin, in_fd, L"rt+");
     streams_to_console();
     set_stream_modes();
     refresh_std_handles();
@@ -407,6 +445,7 @@ void shadow_console_init()
     c.out_block = reinterpret_cast<wchar_t *>(blocks);
     c.path_block = reinterpret_cast<wchar_t *>(blocks + out_block_bytes);
     c.log_path = c.path_block;
+    give_streams_descriptors();
     set_stream_modes();
     refresh_std_handles();
     c.console_window = GetConsoleWindow();
