@@ -259,7 +259,7 @@ void free_console()
     FreeConsole();
     c.own_console = false;
     c.console_window = nullptr;
-    // The console's handles were closed with it; colours do nothing until a console is set up.
+    // The handles read last belonged to the console; colours do nothing until one is set up.
     c.out_handle = c.err_handle = c.in_handle = nullptr;
 }
 
@@ -311,7 +311,8 @@ int log_to_file(bool close_console_first)
                               static_cast<int>(name_length), name) >= 0 &&
                   _wfreopen_s(&c.out_stream, c.log_path, L"ab+", stdout) == 0;
     if (!opened) {
-        // The failed reopening closed standard output; new_console gives it a console, else NUL.
+        // A failed reopening has closed standard output: new_console gives it a console, else
+        // it goes to NUL.
         if (new_console() != 0)
             _wfreopen_s(&c.out_stream, L"NUL", L"w+", stdout);
         return -1;

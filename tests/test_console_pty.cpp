@@ -211,9 +211,14 @@ int scenario_reentry(Scenario &s, const std::vector<std::wstring> &args)
     wcscpy_s(g_service_host.name, args[0].c_str());
     switched_back = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s.check(log_to_file(false) == 0, "log_to_file failed");
+    print_out(L"into the log\n");
+    const std::string logged = read_bytes(log_file_for(args[0]));
+    s.check(logged == utf16_bytes(L"into the log\r\n"), "log holds %u bytes", static_cast<unsigned>(logged.size()));
     s.check(press('F', L'F'), "no key written");
     s.check(WaitForSingleObject(switched_back, 10000) == WAIT_OBJECT_0, "switching back from the key console hangs");
     s.check(!g_shadow_console.to_log_file && g_shadow_console.key_wait != nullptr, "not back on the console");
+    print_out(L"on the console\n");
+    s.check(read_bytes(log_file_for(args[0])) == logged, "still writing into the log");
     s.check(key_console_answers('L', L'l'), "key console not restarted from its own callback");
     return s.failures();
 }
