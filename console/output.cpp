@@ -24,6 +24,11 @@ static constexpr int print_capacity = 4096;
 // running callback would then wait for itself.
 static thread_local bool in_key_console = false;
 
+// Standard output is in wide-text mode, set by this module since it was last reopened. Only then
+// may print_out hand the stream UTF-16 text as it is; before start-up or on NUL the stream is
+// narrow and converts the characters itself.
+static volatile bool stdout_wide = false;
+
 static void CALLBACK key_console_wait(PVOID context, BOOLEAN timed_out)
 {
     in_key_console = true;
@@ -42,7 +47,7 @@ int print_out(const wchar_t *format, ...)
     va_end(args);
     // One write per call: the stream is unbuffered, and msvcrt's formatted output into an
     // unbuffered stream issues one write per character.
-    if (length >= 0)
+    if (length >= 0 && stdout_wide)
         return static_cast<int>(fwrite(text, sizeof(wchar_t), static_cast<size_t>(length), stdout));
     va_start(args, format);
     int written = vfwprintf(stdout, format, args);
@@ -150,24 +155,36 @@ static void set_default_attribute()
         SetConsoleTextAttribute(out, g_shadow_console.default_snapshot.wAttributes);
 }
 
+static bool reopen(FILE *&slot, const wchar_t *path, const wchar_t *mode, FILE *stream)
+{
+    if (stream == stdout)
+        stdout_wide = false;
+    return _wfreopen_s(&slot, path, mode, stream) == 0;
+}
+
 // Reopens a standard stream. A failed reopening has already closed the stream, so it is put on
 // NUL then: a standard stream is never left closed.
 static bool reopen_stream(FILE *&slot, const wchar_t *path, const wchar_t *mode, FILE *stream, const wchar_t *null_mode)
 {
-    if (_wfreopen_s(&slot, path, mode, stream) == 0)
+    if (reopen(slot, path, mode, stream))
         return true;
-    _wfreopen_s(&slot, L"NUL", null_mode, stream);
+    reopen(slot, L"NUL", null_mode, stream);
     return false;
+}
+
+static void set_wide_mode(FILE *stream)
+{
+    int fd = _fileno(stream);
+    bool wide = fd >= 0 && _setmode(fd, _O_WTEXT) != -1;
+    if (stream == stdout)
+        stdout_wide = wide;
 }
 
 static void set_stream_modes()
 {
     FILE *const streams[] = {stdout, stderr, stdin};
-    for (FILE *stream : streams) {
-        int fd = _fileno(stream);
-        if (fd >= 0)
-            _setmode(fd, _O_WTEXT);
-    }
+    for (FILE *stream : streams)
+        set_wide_mode(stream);
     for (FILE *stream : streams)
         setvbuf(stream, nullptr, _IONBF, 0);
 }
@@ -185,9 +202,9 @@ static void streams_to_console()
 static void streams_to_null()
 {
     ShadowConsole &c = g_shadow_console;
-    _wfreopen_s(&c.out_stream, L"NUL", L"w+", stdout);
-    _wfreopen_s(&c.err_stream, L"NUL", L"w+", stderr);
-    _wfreopen_s(&c.in_stream, L"NUL", L"r+", stdin);
+    reopen(c.out_stream, L"NUL", L"w+", stdout);
+    reopen(c.err_stream, L"NUL", L"w+", stderr);
+    reopen(c.in_stream, L"NUL", L"r+", stdin);
 }
 
 // Unregisters the key console's wait and waits for a running callback to finish, unless this
@@ -309,15 +326,15 @@ int log_to_file(bool close_console_first)
     bool opened = length > 0 && length < log_path_capacity &&
                   format_text(c.log_path + length, log_path_capacity - length, L"/LogFiles/%.*ls.log",
                               static_cast<int>(name_length), name) >= 0 &&
-                  _wfreopen_s(&c.out_stream, c.log_path, L"ab+", stdout) == 0;
+                  reopen(c.out_stream, c.log_path, L"ab+", stdout);
     if (!opened) {
         // A failed reopening has closed standard output: new_console gives it a console, else
         // it goes to NUL.
         if (new_console() != 0)
-            _wfreopen_s(&c.out_stream, L"NUL", L"w+", stdout);
+            reopen(c.out_stream, L"NUL", L"w+", stdout);
         return -1;
     }
-    _setmode(_fileno(stdout), _O_WTEXT);
+    set_wide_mode(stdout);
     setvbuf(stdout, reinterpret_cast<char *>(c.out_block), _IONBF, out_block_bytes);
     c.to_log_file = true;
     refresh_std_handles();
@@ -343,6 +360,8 @@ static int wrap_handle(HANDLE handle)
 // takes the place of a stream opened on fd, the platform's idiom for re-binding a standard stream.
 static void rebind_stream(FILE *stream, int fd, const wchar_t *mode)
 {
+    if (stream == stdout)
+        stdout_wide = false;
     int standard = _fileno(stream);
     if (standard >= 0) {
         _dup2(fd, standard);

@@ -134,6 +134,15 @@ int scenario_log(Scenario &s, const std::vector<std::wstring> &args)
     return s.failures();
 }
 
+// Before start-up standard output is the narrow stream the process began with (as in tests of
+// other modules): print_out must let it convert the text.
+int scenario_narrow(Scenario &s, const std::vector<std::wstring> &)
+{
+    s.check(print_out(L"plain %u %ls\n", 5u, L"wide") == 13, "print_out count");
+    s.check(print_out(L"%ls\n", long_line.c_str()) == 5001, "print_out count of a long text");
+    return s.failures();
+}
+
 int scenario_log_failure(Scenario &s, const std::vector<std::wstring> &args)
 {
     shadow_console_init();
@@ -145,7 +154,7 @@ int scenario_log_failure(Scenario &s, const std::vector<std::wstring> &args)
     return s.failures();
 }
 
-class LogFile : public ::testing::Test {
+class CapturedChild : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -171,10 +180,13 @@ protected:
     std::wstring name, log, capture;
 };
 
-TEST_F(LogFile, AppendsExactlyTheConsoleTextAsUtf16)
+TEST_F(CapturedChild, LogFileGetsExactlyTheConsoleTextAsUtf16)
 {
     const std::string before = utf16_bytes(L"earlier run\r\n");
-    ASSERT_TRUE(write_bytes(log, before)) << "no LogFiles folder under the system directory";
+    FILE *earlier = _wfopen(log.c_str(), L"wb");
+    ASSERT_NE(earlier, nullptr) << "no LogFiles folder under the system directory";
+    fwrite(before.data(), 1, before.size(), earlier);
+    fclose(earlier);
     ChildResult r = run(L"log", name, DETACHED_PROCESS);
     EXPECT_EQ(r.exit_code, 0u) << r.report;
 
@@ -193,7 +205,15 @@ TEST_F(LogFile, AppendsExactlyTheConsoleTextAsUtf16)
 
 // The child shares whatever console this test has: without a display, Wine's AllocConsole in a
 // process without console reports success for a console whose host has already ended.
-TEST_F(LogFile, MissingFolderKeepsStandardOutputUsable)
+TEST_F(CapturedChild, BeforeStartUpTheNarrowStreamGetsNarrowText)
+{
+    ChildResult r = run(L"narrow", L"-", DETACHED_PROCESS);
+    EXPECT_EQ(r.exit_code, 0u) << r.report;
+    std::string long_narrow(long_line.begin(), long_line.end());
+    EXPECT_EQ(read_bytes(capture), "plain 5 wide\r\n" + long_narrow + "\r\n");
+}
+
+TEST_F(CapturedChild, LogFileInMissingFolderKeepsOutputUsable)
 {
     ChildResult r = run(L"logfail", L"no-such-folder/" + name, 0);
     EXPECT_EQ(r.exit_code, 0u) << r.report;
@@ -205,12 +225,14 @@ int main(int argc, char **argv)
 {
     std::vector<std::wstring> args = wide_arguments();
     if (args.size() >= 4 && args[1] == L"--child") {
-        Scenario s(args[3].c_str());
+        Scenario s(args[3]);
         std::vector<std::wstring> rest(args.begin() + 4, args.end());
         if (rest.empty())
             return 100;
         if (args[2] == L"log")
             return scenario_log(s, rest);
+        if (args[2] == L"narrow")
+            return scenario_narrow(s, rest);
         if (args[2] == L"logfail")
             return scenario_log_failure(s, rest);
         return 101;
