@@ -72,8 +72,7 @@ struct Options {
 
 int usage_error(const wchar_t *what, const wchar_t *detail)
 {
-    fwprintf(stderr, L"evtlog: %ls%ls\n\n", what, detail);
-    fputws(usage_text, stderr);
+    fwprintf(stderr, L"evtlog: %ls%ls\nRun evtlog --help for the usage.\n", what, detail);
     return exit_usage;
 }
 
@@ -182,6 +181,7 @@ DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, B
     SID system_sid = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
     SimRecord fields = {};
     fields.source = e.source;
+    fields.computer = local_computer_name();
     fields.event_id = e.event_id;
     fields.event_type = e.event_type;
     fields.category = o.category >= 0 ? static_cast<WORD>(o.category) : e.category;

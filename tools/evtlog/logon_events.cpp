@@ -169,6 +169,17 @@ void build_140(const LogonOptions &o, LogonEvent *e)
 
 } // namespace
 
+const wchar_t *local_computer_name()
+{
+    static wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    if (name[0] == 0) {
+        DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+        if (!GetComputerNameW(name, &n))
+            wcscpy_s(name, L"LOCALHOST");
+    }
+    return name;
+}
+
 bool is_known_event(DWORD event_id)
 {
     switch (event_id) {
@@ -186,11 +197,7 @@ bool build_logon_event(DWORD event_id, const LogonOptions &options, LogonEvent *
     memset(event, 0, sizeof(*event));
     event->event_id = event_id;
     event->source = L"Security";
-    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(computer, &n))
-        wcscpy_s(computer, L"LOCALHOST");
-    _snwprintf_s(event->subject_user, 32, _TRUNCATE, L"%ls$", computer);
+    _snwprintf_s(event->subject_user, 32, _TRUNCATE, L"%ls$", local_computer_name());
     switch (event_id) {
     case 4624: build_4624(options, event); return true;
     case 4625: build_4625(options, event); return true;

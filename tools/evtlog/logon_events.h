@@ -30,6 +30,8 @@ struct LogonEvent {
     wchar_t subject_user[32];    // "<COMPUTER>$", used by some strings
 };
 
+// This computer's name, looked up once (records carry it).
+const wchar_t *local_computer_name();
 // True for the event IDs below (4624, 4625, 528, 529, 539, 4776, 140).
 bool is_known_event(DWORD event_id);
 // The log an event belongs in (SimLog).

@@ -170,9 +170,11 @@ BOOL CALLBACK map_listener_table(PINIT_ONCE, PVOID, PVOID *)
                                         L"Global\\tosmire.evtsim.listeners");
     if (section == nullptr)
         return FALSE;
-    // The view keeps the section alive; it stays mapped until the process ends.
+    // Section and view stay until the process ends. The handle too: Wine forgets the name
+    // of a section whose last handle is closed, even while views of it remain.
     g_table = static_cast<ListenerTable *>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ListenerTable)));
-    CloseHandle(section);
+    if (g_table == nullptr)
+        CloseHandle(section);
     return g_table != nullptr;
 }
 
@@ -187,16 +189,14 @@ void wake_event_name(DWORD id, wchar_t (&name)[64])
     _snwprintf_s(name, 64, _TRUNCATE, L"Global\\tosmire.evtsim.wake.%08lx", static_cast<unsigned long>(id));
 }
 
-// Signals every listener of the log, in any process; a slot whose event is gone belonged
-// to a process that ended without withdrawing it, and is freed.
-void wake_listeners(DWORD key)
+// Signals every listener of the log keyed key (every listener for key 0), in any process.
+// A slot whose event is gone belonged to a process that ended without withdrawing it, and
+// is freed.
+void wake_listeners(ListenerTable *table, DWORD key)
 {
-    ListenerTable *table = listener_table();
-    if (table == nullptr)
-        return;
     for (int i = 0; i < listener_slots; ++i) {
         LONG64 slot = table->slots[i];
-        if (slot == 0 || static_cast<DWORD>(static_cast<ULONG64>(slot) >> 32) != key)
+        if (slot == 0 || (key != 0 && static_cast<DWORD>(static_cast<ULONG64>(slot) >> 32) != key))
             continue;
         wchar_t name[64];
         wake_event_name(static_cast<DWORD>(slot), name);
@@ -208,6 +208,21 @@ void wake_listeners(DWORD key)
             InterlockedCompareExchange64(&table->slots[i], 0, slot);
         }
     }
+}
+
+void wake_listeners(DWORD key)
+{
+    if (ListenerTable *table = listener_table())
+        wake_listeners(table, key);
+}
+
+// Takes a free slot for the value; false when the table is full.
+bool take_slot(ListenerTable *table, LONG64 value)
+{
+    for (int i = 0; i < listener_slots; ++i)
+        if (table->slots[i] == 0 && InterlockedCompareExchange64(&table->slots[i], value, 0) == 0)
+            return true;
+    return false;
 }
 
 DWORD unix_now()
@@ -520,20 +535,21 @@ DWORD log_read_forward(LogFile *lf, DWORD *cursor, DWORD end, BYTE *buffer, DWOR
     if (*cursor >= end)
         return ERROR_HANDLE_EOF;
     DWORD available = end - *cursor;
+    DWORD size = available < capacity ? available : capacity;
+    // One read of all that fits; the first record's length comes with it.
     DWORD first = 0;
-    DWORD error = read_at(lf->file, *cursor, &first, sizeof(first));
+    DWORD error = size >= sizeof(first) ? read_at(lf->file, *cursor, buffer, size)
+                                        : read_at(lf->file, *cursor, &first, sizeof(first));
     if (error != 0)
         return error;
+    if (size >= sizeof(first))
+        first = record_length(buffer);
     if (first < sizeof(EVENTLOGRECORD) + sizeof(DWORD) || first > available)
         return ERROR_EVENTLOG_FILE_CORRUPT;
     if (first > capacity) {
         *needed = first;
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    DWORD size = available < capacity ? available : capacity;
-    error = read_at(lf->file, *cursor, buffer, size);
-    if (error != 0)
-        return error;
     DWORD pos = 0;
     while (size - pos >= sizeof(DWORD)) {
         DWORD length = record_length(buffer + pos);
@@ -637,11 +653,16 @@ DWORD listener_add(DWORD key, HANDLE *wake, ULONG64 *listener)
     if (*wake == nullptr)
         return GetLastError();
     LONG64 slot = static_cast<LONG64>((static_cast<ULONG64>(key) << 32) | id);
-    for (int i = 0; i < listener_slots; ++i) {
-        if (table->slots[i] == 0 && InterlockedCompareExchange64(&table->slots[i], slot, 0) == 0) {
-            *listener = static_cast<ULONG64>(slot);
-            return 0;
-        }
+    // A full table may hold slots of processes that are gone: a spurious wake of every
+    // listener frees those, and costs the live ones one empty read.
+    if (!take_slot(table, slot)) {
+        wake_listeners(table, 0);
+        if (!take_slot(table, slot))
+            slot = 0;
+    }
+    if (slot != 0) {
+        *listener = static_cast<ULONG64>(slot);
+        return 0;
     }
     CloseHandle(*wake);
     *wake = nullptr;
