@@ -469,6 +469,26 @@ TEST_F(SimLogTest, SubscriptionDeliversFutureEventsOfTheQuery)
     EvtClose(d.context);
 }
 
+TEST_F(SimLogTest, SubscriptionGoesOnAfterTheChannelIsCleared)
+{
+    Deliveries d;
+    d.context = EvtCreateRenderContext(3, value_paths, EvtRenderContextValues);
+    EVT_HANDLE sub = EvtSubscribe(nullptr, nullptr, sim_rdp_channel, L"Event/System/EventID=140", nullptr, &d, collect,
+                                  EvtSubscribeToFutureEvents);
+    ASSERT_NE(sub, nullptr);
+    append(sim_rdp, make_record(140, {L"192.0.2.1"}));
+    ASSERT_TRUE(wait_for(d, 1));
+    HANDLE log = OpenEventLogW(nullptr, sim_rdp_channel);
+    ASSERT_TRUE(ClearEventLogW(log, nullptr));
+    CloseEventLog(log);
+    append(sim_rdp, make_record(140, {L"192.0.2.2"}));
+    ASSERT_TRUE(wait_for(d, 2));
+    EvtClose(sub);
+    EvtClose(d.context);
+    EXPECT_EQ(d.addresses, (std::vector<std::wstring>{L"192.0.2.1", L"192.0.2.2"}));
+    EXPECT_TRUE(d.errors.empty());
+}
+
 DWORD WINAPI render_small(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event)
 {
     Deliveries *d = static_cast<Deliveries *>(context);

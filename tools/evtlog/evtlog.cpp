@@ -27,7 +27,8 @@ const wchar_t usage_text[] =
     L"  evtlog list LOG                print one line per record: number, time (UTC), source,\n"
     L"                                 event ID, type, category, strings joined by '|', data;\n"
     L"                                 tab-separated, with \\ | tab CR LF escaped as\n"
-    L"                                 \\\\ \\| \\t \\r \\n and other bytes below 0x20 as \\xNN\n"
+    L"                                 \\\\ \\| \\t \\r \\n, other control characters and\n"
+    L"                                 data bytes that are not printable ASCII as \\xNN\n"
     L"  evtlog render [LOG]            print the records as Event Viewer shows them, with the\n"
     L"                                 texts of the sources' message files (default Application)\n"
     L"  evtlog path [LOG]              print the folder of the logs, or a log's file\n"
@@ -172,6 +173,14 @@ int log_argument(const wchar_t *name, int fallback)
     return name == nullptr ? fallback : sim_log_by_name(name);
 }
 
+// Names the argument that is not a log, if one is.
+int unknown_log(const Options &o, int index)
+{
+    if (o.positional_count > index && sim_log_by_name(o.positional[index]) < 0)
+        return usage_error(L"unknown log: ", o.positional[index]);
+    return 0;
+}
+
 // Builds the record of an event into buffer (sim_max_record_size bytes); its length or 0.
 DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, BYTE *buffer)
 {
@@ -261,6 +270,8 @@ int burst(const Options &o)
 // its records in order.
 int replay(const Options &o)
 {
+    if (int status = unknown_log(o, 1))
+        return status;
     int log = log_argument(o.positional_count > 1 ? o.positional[1] : nullptr, sim_security);
     if (o.positional_count < 1 || o.positional_count > 2 || log < 0)
         return usage_error(L"replay needs FILE and optionally LOG", L"");
@@ -361,6 +372,8 @@ int replay(const Options &o)
 
 int clear(const Options &o)
 {
+    if (int status = unknown_log(o, 0))
+        return status;
     int log = log_argument(o.positional_count > 0 ? o.positional[0] : nullptr, -1);
     if (o.positional_count < 1 || o.positional_count > 2 || log < 0)
         return usage_error(L"clear needs LOG and optionally BACKUP", L"");
@@ -375,6 +388,8 @@ int clear(const Options &o)
 
 int view(const Options &o, bool render)
 {
+    if (int status = unknown_log(o, 0))
+        return status;
     int log = log_argument(o.positional_count > 0 ? o.positional[0] : nullptr, render ? sim_application : -1);
     if (o.positional_count > 1 || log < 0)
         return usage_error(render ? L"render takes one LOG" : L"list needs LOG", L"");
@@ -384,8 +399,10 @@ int view(const Options &o, bool render)
 
 int path(const Options &o)
 {
+    if (int status = unknown_log(o, 0))
+        return status;
     int log = log_argument(o.positional_count > 0 ? o.positional[0] : nullptr, -1);
-    if (o.positional_count > 1 || (o.positional_count == 1 && log < 0))
+    if (o.positional_count > 1)
         return usage_error(L"path takes one LOG", L"");
     wchar_t p[sim_path_capacity];
     DWORD error = log < 0 ? sim_dir(p, sim_path_capacity) : sim_log_path(log, p, sim_path_capacity);

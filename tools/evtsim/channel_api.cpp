@@ -139,26 +139,28 @@ void deliver_new_events(Subscription *s)
 {
     while (s->stopping == 0) {
         ElfLogfileHeader header;
-        DWORD error = log_header(&s->file, &header);
+        DWORD error = s->file.file != nullptr ? log_header(&s->file, &header) : ERROR_EVENTLOG_FILE_CHANGED;
         if (error == ERROR_EVENTLOG_FILE_CHANGED) {
             // The log was cleared: everything in the new file is new.
-            error = log_reopen(&s->file);
             s->cursor = elf_header_size;
+            error = log_reopen(&s->file);
             if (error == 0)
                 continue;
+        }
+        if (error != 0) {
+            report_error(s, error);
+            return;
         }
         DWORD cursor = s->cursor;
         DWORD read = 0;
         DWORD needed = 0;
-        if (error == 0)
-            error = log_read_forward(&s->file, &cursor, header.EndOffset, s->batch, batch_capacity, &read, &needed);
+        error = log_read_forward(&s->file, &cursor, header.EndOffset, s->batch, batch_capacity, &read, &needed);
         if (error == ERROR_HANDLE_EOF)
             return;
         if (error != 0) {
             // What cannot be read is skipped, once reported.
             report_error(s, error);
-            if (error != ERROR_EVENTLOG_FILE_CHANGED)
-                s->cursor = header.EndOffset;
+            s->cursor = header.EndOffset;
             return;
         }
         for (DWORD pos = 0; pos < read && s->stopping == 0;) {

@@ -408,7 +408,8 @@ DWORD log_header(LogFile *lf, ElfLogfileHeader *header)
 DWORD log_reopen(LogFile *lf)
 {
     log_lock(lf);
-    CloseHandle(lf->file);
+    if (lf->file != nullptr)
+        CloseHandle(lf->file);
     lf->file = nullptr;
     DWORD error = open_file(lf);
     log_unlock(lf);
@@ -422,10 +423,11 @@ DWORD log_append(LogFile *lf, const void *records, DWORD size)
     const BYTE *bytes = static_cast<const BYTE *>(records);
     log_lock(lf);
     ElfLogfileHeader header;
-    DWORD error = read_header(lf->file, &header);
+    DWORD error = lf->file != nullptr ? read_header(lf->file, &header) : ERROR_EVENTLOG_FILE_CHANGED;
     if (error == ERROR_EVENTLOG_FILE_CHANGED) {
-        // Cleared since we opened it: the records belong in the new file.
-        CloseHandle(lf->file);
+        // Cleared since we opened it (or a reopening failed): the records go to the new file.
+        if (lf->file != nullptr)
+            CloseHandle(lf->file);
         lf->file = nullptr;
         error = open_file(lf);
         if (error == 0)
@@ -515,7 +517,8 @@ DWORD log_clear(LogFile *lf, const wchar_t *backup)
     if (old != INVALID_HANDLE_VALUE)
         CloseHandle(old);
     if (error == 0) {
-        CloseHandle(lf->file);
+        if (lf->file != nullptr)
+            CloseHandle(lf->file);
         lf->file = nullptr;
         error = open_file(lf);
     }
