@@ -1,3 +1,6 @@
 # The detection engine: failure history, logon event decoding and the batch walk.
 tosmire_test(test_failure_history SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_failure_history.cpp)
 tosmire_test(test_logon_event SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_logon_event.cpp)
+tosmire_test(test_monitor NO_GTEST_MAIN
+             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_monitor.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
+             DEPENDS tosmire-ips-sim netsh auditpol TIMEOUT 180)
