@@ -83,8 +83,11 @@ TEST(BlockCommand, AttackerTextsCannotAddArguments)
 TEST(BlockCommand, NeutralisedTextStaysReadable)
 {
     wchar_t out[64];
-    EXPECT_EQ(neutralise_text(L"J\x00FCrgen \"Bob\" O'Neil DOM\\u\tx", out, 64), 28u);
+    EXPECT_EQ(neutralise_text(L"J\x00FCrgen \"Bob\" O'Neil DOM\\u\tx", out, 64), 27u);
     EXPECT_EQ(std::wstring(out), L"J\x00FCrgen 'Bob' O'Neil DOM/u?x");
+    // Look-alikes that an ANSI conversion of the command line would turn into a quote or backslash.
+    neutralise_text(L"\xFF02\x201C\x02BA|\xFF3C\x00A5\x2216", out, 64);
+    EXPECT_EQ(std::wstring(out), L"'''|///");
     // Cut to the capacity, terminated.
     EXPECT_EQ(neutralise_text(L"abcdef", out, 4), 3u);
     EXPECT_EQ(std::wstring(out), L"abc");
