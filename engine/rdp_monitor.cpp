@@ -18,8 +18,9 @@ const wchar_t *const property_paths[3] = {L"Event/System/TimeCreated/@SystemTime
 
 // One delivery at a time: whether the platform overlaps deliveries is not ours to know, and
 // rdp_evt_msg and rdp_failures have a single user. An exclusive lock rather than a try-lock,
-// so that an overlapping delivery waits instead of losing its event; close_rdp_monitor takes
-// it too, so the render context is never closed under a running delivery.
+// so that an overlapping delivery waits instead of losing its event. Closing the render
+// context is safe because the subscription is always closed first (close_monitor_handles and
+// close_rdp_monitor), and closing a subscription waits for a running delivery to return.
 SRWLOCK delivery_lock = SRWLOCK_INIT;
 
 constexpr DWORD rdp_evt_msg_bytes = 131072;
@@ -120,6 +121,22 @@ void report_subscription_failure(DWORD error)
     restore_console_color();
 }
 
+// Closes what a failed set-up left open. The subscription goes first, which ends its
+// deliveries; the lock then waits out one that may still run before the context goes.
+void close_rdp_monitor()
+{
+    if (rdp_subscription != nullptr) {
+        EvtClose(rdp_subscription);
+        rdp_subscription = nullptr;
+    }
+    AcquireSRWLockExclusive(&delivery_lock);
+    if (rdp_render_context != nullptr) {
+        EvtClose(rdp_render_context);
+        rdp_render_context = nullptr;
+    }
+    ReleaseSRWLockExclusive(&delivery_lock);
+}
+
 } // namespace
 
 void start_rdp_monitor()
@@ -149,21 +166,6 @@ void start_rdp_monitor()
         return;
     }
     print_out(L"OK\n");
-}
-
-void close_rdp_monitor()
-{
-    // Closing the subscription first stops new deliveries; the lock then waits out one that runs.
-    if (rdp_subscription != nullptr) {
-        EvtClose(rdp_subscription);
-        rdp_subscription = nullptr;
-    }
-    AcquireSRWLockExclusive(&delivery_lock);
-    if (rdp_render_context != nullptr) {
-        EvtClose(rdp_render_context);
-        rdp_render_context = nullptr;
-    }
-    ReleaseSRWLockExclusive(&delivery_lock);
 }
 
 DWORD WINAPI rdp_evt_handler(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID, EVT_HANDLE event)

@@ -7,5 +7,3 @@
 void start_rdp_monitor();
 // The subscription callback; always 0. Deliveries never run at the same time.
 DWORD WINAPI rdp_evt_handler(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event);
-// Closes rdp_subscription, then rdp_render_context once no delivery is using it; each only if open.
-void close_rdp_monitor();
