@@ -1,11 +1,30 @@
-// PLACEHOLDER: the configuration store arrives with its own issue; until then the compiled-in
-// thresholds apply and both lists are empty.
+// Configuration store. The first configuration key that opens is read once; a value that is
+// missing or of the wrong type or size is replaced by its default, and the default is written
+// back so that after one start the operator finds a complete configuration to edit.
 #include "config/config.h"
-#include <cwchar>
+#include "engine/monitor.h"
 #include <cstdlib>
+#include <cwchar>
 
-TextList whitelist_IP = {0, nullptr};
-TextList whitelist_user = {0, nullptr};
+// Shipped to strangers: only loopback names, one private /24 that home and cloud networks
+// rarely use, and public addresses from the documentation ranges, so that no real host is
+// whitelisted. The user names are no attacker's guesses, so no dictionary attack earns the
+// higher whitelist thresholds.
+const wchar_t *default_whitelist_IP[17] = {
+    L"localhost",
+    L"localhost.localdomain", L"ip6-localhost", L"ip6-loopback",
+    L"127.0.0.1",
+    L"10.213.47.1", L"10.213.47.2", L"10.213.47.3", L"10.213.47.4", L"10.213.47.5",
+    L"10.213.47.6", L"10.213.47.7", L"10.213.47.8", L"10.213.47.9", L"10.213.47.10",
+    L"192.0.2.10", L"198.51.100.10",
+};
+const wchar_t *default_whitelist_user[6] = {
+    L"ips.ops", L"ips.audit", L"ips.deploy", L"ips.report", L"ips.sync", L"ips.watch",
+};
+
+// Set lists from the start: a reader never meets a count without its array.
+TextList whitelist_IP = {17, default_whitelist_IP};
+TextList whitelist_user = {6, default_whitelist_user};
 DWORD max_logon_count_normal_net = 21;
 DWORD max_logon_count_whitelist_net = 49;
 DWORD max_logon_count_normal_net_clear_text = 4;
@@ -13,25 +32,271 @@ DWORD max_logon_count_whitelist_net_clear_text = 11;
 DWORD max_logon_count_normal_RDP = 4;
 DWORD max_logon_count_whitelist_RDP = 11;
 
-void load_config() {}
-bool split_multi_sz(wchar_t *, DWORD, TextList &) { return false; }
+namespace {
+
+struct Threshold {
+    const wchar_t *name;
+    DWORD *value;
+    DWORD fallback;
+};
+
+// In the order in which they are read and written back.
+const Threshold thresholds[6] = {
+    {L"max_logon_count_normal_net", &max_logon_count_normal_net, 21},
+    {L"max_logon_count_whitelist_net", &max_logon_count_whitelist_net, 49},
+    {L"max_logon_count_normal_net_clear_text", &max_logon_count_normal_net_clear_text, 4},
+    {L"max_logon_count_whitelist_net_clear_text", &max_logon_count_whitelist_net_clear_text, 11},
+    {L"max_logon_count_normal_RDP", &max_logon_count_normal_RDP, 4},
+    {L"max_logon_count_whitelist_RDP", &max_logon_count_whitelist_RDP, 11},
+};
+
+// What load_config allocated for a list: the value's data (the strings live in it) and the
+// pointer array. Only these are ever freed.
+struct OwnedList {
+    wchar_t *data;
+    const wchar_t **items;
+};
+OwnedList owned_IP;
+OwnedList owned_user;
+
+enum class ListRead { set, absent, unreadable };
+
+// Largest reported size whose rounding and two extra terminators still fit a DWORD.
+constexpr DWORD max_value_bytes = MAXDWORD - 4 * sizeof(wchar_t);
+
+// Reads a REG_MULTI_SZ value into list. Absent covers a missing value and one of another type
+// (both are replaced by the default); unreadable covers everything else (left as it is).
+ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &owned)
+{
+    DWORD size = 0;
+    LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size);
+    if (status == ERROR_MORE_DATA)
+        status = ERROR_SUCCESS;
+    // A value that grows between the two reads reports ERROR_MORE_DATA with its new size.
+    for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS; ++attempt) {
+        if (size > max_value_bytes)
+            return ListRead::unreadable;
+        // Whole characters of the data, then a pair of terminators that the stored value may
+        // lack; an odd last byte falls into the first of them.
+        auto *data = static_cast<wchar_t *>(calloc(size / sizeof(wchar_t) + 2, sizeof(wchar_t)));
+        if (data == nullptr)
+            return ListRead::unreadable;
+        DWORD got = size;
+        status = RegGetValueW(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, data, &got);
+        if (status == ERROR_SUCCESS) {
+            const DWORD chars = (got < size ? got : size) / sizeof(wchar_t);
+            data[chars] = 0;
+            data[chars + 1] = 0;
+            TextList read = {0, nullptr};
+            split_multi_sz(data, static_cast<DWORD>((chars + 2) * sizeof(wchar_t)), read);
+            if (read.items == nullptr) {
+                free(data);
+                return ListRead::unreadable;
+            }
+            owned = {data, read.items};
+            list = read;
+            return ListRead::set;
+        }
+        free(data);
+        if (status == ERROR_MORE_DATA) {
+            size = got;
+            status = ERROR_SUCCESS;
+        }
+    }
+    return status == ERROR_FILE_NOT_FOUND || status == ERROR_UNSUPPORTED_TYPE ? ListRead::absent
+                                                                             : ListRead::unreadable;
+}
+
+// Takes a stored threshold if it is a REG_DWORD of 4 bytes; writes the default over a missing
+// value or one of the wrong type or size.
+void read_threshold(HKEY key, const Threshold &threshold)
+{
+    HKEY query = nullptr;
+    if (RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE, &query) != ERROR_SUCCESS)
+        return;
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(value);
+    const LSTATUS status = RegQueryValueExW(query, threshold.name, nullptr, &type,
+                                            reinterpret_cast<BYTE *>(&value), &size);
+    RegCloseKey(query);
+    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value)) {
+        *threshold.value = value;
+        return;
+    }
+    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND)
+        reg::set_dword(key, threshold.name, threshold.fallback);
+}
+
+// Writes a default table as a REG_MULTI_SZ image: each string with its NUL, then one more NUL.
+void write_default_list(HKEY key, const wchar_t *name, const wchar_t *const *table, size_t count)
+{
+    size_t chars = 1;
+    for (size_t i = 0; i < count; ++i)
+        chars += wcslen(table[i]) + 1;
+    auto *image = static_cast<wchar_t *>(calloc(chars, sizeof(wchar_t)));
+    if (image == nullptr)
+        return;
+    wchar_t *at = image;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t length = wcslen(table[i]) + 1;
+        wmemcpy(at, table[i], length);
+        at += length;
+    }
+    reg::set_multi_sz(key, name, image, static_cast<DWORD>(chars * sizeof(wchar_t)));
+    free(image);
+}
+
+// Frees what load_config allocated for a list; a list that still points at it gets the defaults.
+void release_list(TextList &list, OwnedList &owned, const wchar_t **defaults, uint64_t count)
+{
+    if (owned.items != nullptr && list.items == owned.items)
+        list = {count, defaults};
+    free(owned.items);
+    free(owned.data);
+    owned = {nullptr, nullptr};
+}
+
+// Opens path under HKEY_LOCAL_MACHINE for reading; an empty path would name the hive itself.
+LSTATUS open_config_key(const wchar_t *path, HKEY *key)
+{
+    if (path[0] == 0)
+        return ERROR_FILE_NOT_FOUND;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key);
+}
+
+} // namespace
+
+void load_config()
+{
+    // A repeated load starts from the compiled-in state, as the first one does.
+    release_config_lists();
+    whitelist_IP = {17, default_whitelist_IP};
+    whitelist_user = {6, default_whitelist_user};
+    for (const Threshold &threshold : thresholds)
+        *threshold.value = threshold.fallback;
+
+    HKEY key = nullptr;
+    LSTATUS opened = open_config_key(parameters_key_path, &key);
+    if (opened != ERROR_SUCCESS)
+        opened = open_config_key(event_source_key_path, &key);
+    if (opened != ERROR_SUCCESS)
+        return;
+
+    const ListRead ip_read = read_list(key, L"whitelist_IP", whitelist_IP, owned_IP);
+    const ListRead user_read = read_list(key, L"whitelist_user", whitelist_user, owned_user);
+    for (const Threshold &threshold : thresholds)
+        read_threshold(key, threshold);
+    // A list not read keeps its defaults; only a missing or mistyped one is overwritten.
+    if (ip_read == ListRead::absent)
+        write_default_list(key, L"whitelist_IP", default_whitelist_IP, 17);
+    if (user_read == ListRead::absent)
+        write_default_list(key, L"whitelist_user", default_whitelist_user, 6);
+    RegCloseKey(key);
+}
+
+bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list)
+{
+    const size_t length = data != nullptr ? size_bytes / sizeof(wchar_t) : 0;
+    // A string counts only if its NUL lies inside the data; the first empty string ends the list.
+    size_t count = 0;
+    for (size_t at = 0; at < length && data[at] != 0; ++count) {
+        const wchar_t *end = wmemchr(data + at, 0, length - at);
+        if (end == nullptr)
+            break;
+        at = static_cast<size_t>(end - data) + 1;
+    }
+    // At least one slot, so that an empty list is set rather than unset.
+    auto **items = static_cast<const wchar_t **>(calloc(count != 0 ? count : 1, sizeof(const wchar_t *)));
+    if (items == nullptr) {
+        list = {0, nullptr};
+        return false;
+    }
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        items[i] = data + at;
+        at += wcslen(data + at) + 1;
+    }
+    list = {count, items};
+    return count > 0;
+}
 
 bool is_listed(const TextList &list, const wchar_t *text)
 {
+    if (list.items == nullptr || text == nullptr)
+        return false;
     for (uint64_t i = 0; i < list.count; ++i)
         if (_wcsicmp(list.items[i], text) == 0)
             return true;
     return false;
 }
 
-void release_config_lists() {}
+void release_config_lists()
+{
+    release_list(whitelist_IP, owned_IP, default_whitelist_IP, 17);
+    release_list(whitelist_user, owned_user, default_whitelist_user, 6);
+}
 
 namespace reg {
-LSTATUS set_multi_sz(HKEY, const wchar_t *, const void *, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LSTATUS set_dword(HKEY, const wchar_t *, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
-LSTATUS get_text(HKEY, const wchar_t *, const wchar_t *, wchar_t **text)
+
+// Creating the (existing) key with KEY_WRITE first, then opening it for setting, gets a writable
+// handle whatever access the caller's handle carries.
+static LSTATUS set_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size_bytes)
+{
+    HKEY created = nullptr;
+    LSTATUS status = RegCreateKeyExW(key, L"", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                                     &created, nullptr);
+    if (status != ERROR_SUCCESS)
+        return status;
+    RegCloseKey(created);
+    HKEY writable = nullptr;
+    status = RegOpenKeyExW(key, L"", 0, KEY_SET_VALUE, &writable);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegSetValueExW(writable, name, 0, type, static_cast<const BYTE *>(data), size_bytes);
+    RegCloseKey(writable);
+    return status;
+}
+
+LSTATUS set_multi_sz(HKEY key, const wchar_t *name, const void *data, DWORD size_bytes)
+{
+    return set_value(key, name, REG_MULTI_SZ, data, size_bytes);
+}
+
+LSTATUS set_dword(HKEY key, const wchar_t *name, DWORD value)
+{
+    return set_value(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+LSTATUS get_text(HKEY root, const wchar_t *path, const wchar_t *value, wchar_t **text)
 {
     *text = nullptr;
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    DWORD size = 0;
+    LSTATUS status = RegGetValueW(root, path, value, RRF_RT_REG_SZ, nullptr, nullptr, &size);
+    if (status == ERROR_MORE_DATA)
+        status = ERROR_SUCCESS;
+    // An expanded string can need more than the first answer said; the value can also change.
+    for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS; ++attempt) {
+        if (size > max_value_bytes)
+            return ERROR_ARITHMETIC_OVERFLOW;
+        // One terminator beyond the data, which the stored value may lack.
+        auto *buffer = static_cast<wchar_t *>(calloc(size / sizeof(wchar_t) + 2, sizeof(wchar_t)));
+        if (buffer == nullptr)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        DWORD got = size;
+        status = RegGetValueW(root, path, value, RRF_RT_REG_SZ, nullptr, buffer, &got);
+        if (status == ERROR_SUCCESS) {
+            buffer[(got < size ? got : size) / sizeof(wchar_t)] = 0;
+            *text = buffer;
+            return ERROR_SUCCESS;
+        }
+        free(buffer);
+        if (status == ERROR_MORE_DATA) {
+            size = got;
+            status = ERROR_SUCCESS;
+        }
+    }
+    return status == ERROR_SUCCESS ? ERROR_MORE_DATA : status;
 }
-}
+
+} // namespace reg

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <cstdint>
 
-// A list of UTF-16 texts; items is null until the list is set (count 0 then means empty).
+// A list of UTF-16 texts; a list with items set and count 0 is empty, not unset.
 struct TextList {
     uint64_t count;
     const wchar_t **items;
@@ -21,13 +21,17 @@ extern DWORD max_logon_count_whitelist_net_clear_text;
 extern DWORD max_logon_count_normal_RDP;
 extern DWORD max_logon_count_whitelist_RDP;
 
+// Compiled-in default lists, in table order; the lists hold these until load_config sets them.
+extern const wchar_t *default_whitelist_IP[17];
+extern const wchar_t *default_whitelist_user[6];
+
 // Reads the configuration key (Parameters first, else the event-source key); writes defaults back.
 void load_config();
 // Splits a REG_MULTI_SZ image into the list's pointer array; true if a string was found.
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list);
 // Whole-text, case-insensitive membership.
 bool is_listed(const TextList &list, const wchar_t *text);
-// Frees both pointer arrays; registered to run at process exit.
+// Frees both pointer arrays and the data read for them; the lists fall back to the defaults.
 void release_config_lists();
 
 namespace reg {

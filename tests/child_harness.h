@@ -1,0 +1,49 @@
+// Runs programs with their standard output and standard error in a file, and the test
+// program itself as a child that runs one scenario, so that a test sees exactly what the
+// code under test printed, also what the programs it started printed.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+struct ChildResult {
+    bool finished = false; // started, and ended within the time limit
+    DWORD exit_code = 0;
+    std::wstring output;   // decoded, with the text mode's carriage returns taken out
+};
+
+// A fresh simulation folder in the temporary folder, named by TOSMIRE_SIM_DIR for every child
+// while it lives; removed with its files at the end.
+class SimFolder {
+public:
+    SimFolder();
+    ~SimFolder();
+    SimFolder(const SimFolder &) = delete;
+    SimFolder &operator=(const SimFolder &) = delete;
+    const std::wstring &path() const { return path_; }
+    std::wstring file(const wchar_t *name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// Runs a command line (found as CreateProcessW finds it) with no standard input.
+ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms = 60000);
+// Runs this test program with "--child <scenario>".
+ChildResult run_scenario(const char *scenario);
+
+// What a child scenario hands back besides its output: a result code and a text buffer.
+struct ScenarioResult {
+    bool present = false;
+    DWORD result = 0;
+    DWORD count = 0;         // the count reported for the buffer
+    bool terminated = false; // the buffer holds a terminator right behind count characters
+    std::wstring text;       // the first count characters of the buffer
+};
+// In the child: records the result in the simulation folder.
+void write_scenario_result(DWORD result, const wchar_t *text, DWORD count);
+// In the parent: reads what the child recorded.
+ScenarioResult read_scenario_result(const SimFolder &folder);
+
+// Defined by each test program: runs one named scenario in the child; its exit code.
+int run_child_scenario(const std::string &scenario);
