@@ -20,7 +20,7 @@ struct ShadowConsole {
     wchar_t *log_path;                          // the log-file path; empty until log_to_file has run
     CONSOLE_SCREEN_BUFFER_INFO default_snapshot; // wAttributes is default_attributes
     CONSOLE_SCREEN_BUFFER_INFO saved_snapshot;   // wAttributes is saved_attributes
-    HANDLE in_handle;
+    HANDLE in_handle;                           // standard handles as last read by refresh_std_handles
     HANDLE out_handle;                          // null switches every colour operation off
     HANDLE err_handle;
     HWND console_window;                        // null when the process has no console
@@ -56,3 +56,5 @@ void free_console();
 
 // Builds g_shadow_console; runs first in the program's static initialisation.
 void shadow_console_init();
+// Frees an allocated or attached console and releases the record; registered to run at exit.
+void shadow_console_close();

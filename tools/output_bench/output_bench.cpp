@@ -1,0 +1,67 @@
+// Throughput of print_out into the log file: short lines, and texts of the size of a logon
+// event's message, against msvcrt's formatted output into the same unbuffered stream (which
+// writes character by character). Figures go to standard error; the log file is removed after.
+#include <windows.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include "console/output.h"
+#include "service/service_host.h"
+
+static double now_us()
+{
+    static LARGE_INTEGER frequency = {};
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+static int stream_print(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int n = vfwprintf(stdout, format, args);
+    va_end(args);
+    return n;
+}
+
+using Printer = int (*)(const wchar_t *, ...);
+
+static void measure(const wchar_t *what, Printer printer, const wchar_t *text, int count)
+{
+    double start = now_us();
+    for (int i = 0; i < count; ++i)
+        printer(L"%ls %d\n", text, i);
+    double elapsed = now_us() - start;
+    fwprintf(stderr, L"  %-44ls %6d calls  %9.2f us/call  %8.1f MB/s\n", what, count, elapsed / count,
+             static_cast<double>(count) * (wcslen(text) + 8) * sizeof(wchar_t) / elapsed);
+}
+
+int main()
+{
+    shadow_console_init();
+    wcscpy_s(g_service_host.name, L"tosmire.bench");
+    if (log_to_file(false) != 0) {
+        fwprintf(stderr, L"log_to_file failed\n");
+        return 1;
+    }
+    static wchar_t line[61];
+    static wchar_t message[2501];
+    wmemset(line, L'l', 60);
+    wmemset(message, L'm', 2500);
+    for (int i = 79; i < 2500; i += 80)
+        message[i] = L'\n';
+    fwprintf(stderr, L"output into %ls\n", g_shadow_console.log_path);
+    measure(L"print_out, 60-character lines", print_out, line, 20000);
+    measure(L"vfwprintf, 60-character lines", stream_print, line, 20000);
+    measure(L"print_out, 2500-character messages", print_out, message, 2000);
+    measure(L"vfwprintf, 2500-character messages", stream_print, message, 2000);
+    wchar_t path[512];
+    wcscpy_s(path, g_shadow_console.log_path);
+    new_console();
+    _wfreopen_s(&g_shadow_console.out_stream, L"NUL", L"w", stdout);
+    DeleteFileW(path);
+    return 0;
+}
