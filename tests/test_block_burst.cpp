@@ -126,11 +126,12 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     std::sort(blocked.begin(), blocked.end());
     EXPECT_EQ(blocked, (std::vector<std::wstring>{L"192.0.2.7", L"203.0.113.66", L"203.0.113.77"})) << text;
     for (const SimFilter &f : store.filters) {
-        if (f.dstaddr == L"203.0.113.77")
+        if (f.dstaddr == L"203.0.113.77") {
             EXPECT_NE(f.description.find(L"WORKGROUP\\ADMIN\n Logon Type:3, Authentication:NTLM,\n Logon Attempts:8, "),
                       std::wstring::npos);
-        if (f.dstaddr == L"192.0.2.7")
+        } else if (f.dstaddr == L"192.0.2.7") {
             EXPECT_EQ(f.description.find(L"192.0.2.7\n Logon Attempts:3, Time:"), 0u);
+        }
     }
     EXPECT_EQ(count_of(text, L"# ADD TO BLACKLIST:BLOCKED for targeted attack on a whitelisted user\n"), 1u) << text;
     EXPECT_EQ(count_of(text, L"  IP 10.0.0.9  [WHITELIST IP]\n"), 4u) << text;

@@ -84,6 +84,7 @@ int run_child_scenario(const std::string &scenario)
         fail(L"guest", L"203.0.113.10", L"10", t0);   // Remote Desktop, threshold 2
         fail(L"guest", L"203.0.113.10", L"10", t0 + 1);
     } else if (scenario == "success") {
+        max_logon_count_whitelist_net = 10;
         for (DWORD i = 0; i < 3; ++i)
             fail(L"admin", L"203.0.113.7", L"3", t0 + i);
         succeed(L"guest", L"203.0.113.7"); // not on the list: nothing
