@@ -3,8 +3,8 @@
 # tosmire-ips-sim.exe follows a fresh simulated Security log and Remote Desktop channel with
 # the default configuration, while evtlog appends a burst of failed logons: one attacker
 # reaching the network threshold (21), interleaved with clear-text failures of other addresses
-# that stay below theirs (4), Remote
-# Desktop connection events of an attacker (threshold 4) and of a whitelisted address.
+# that stay below theirs (4), Remote Desktop connection events of an attacker (threshold 4)
+# and of a whitelisted address.
 # Shows what the monitor printed and the simulated netsh's filter list, then stops the monitor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
