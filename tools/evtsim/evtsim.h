@@ -1,0 +1,126 @@
+// Simulated Windows event log, for Wine (whose event log is a set of stubs).
+//
+// Linking the object library tosmire_evtsim replaces, in that program only, the classic
+// event-log calls (OpenEventLogW, CloseEventLog, GetOldestEventLogRecord,
+// GetNumberOfEventLogRecords, ReadEventLogW, NotifyChangeEventLog, ClearEventLogW,
+// RegisterEventSourceW, ReportEventW, DeregisterEventSource) and the subscription calls
+// (EvtSubscribe, EvtCreateRenderContext, EvtRender, EvtClose) with our own implementation;
+// the caller's code is unchanged. The release program never links it.
+//
+// Storage: one file per log in the folder TOSMIRE_SIM_DIR, in the legacy .evt layout:
+// ELF_LOGFILE_HEADER, then EVENTLOGRECORDs exactly as ReadEventLogW returns them, then the
+// ELF_EOF_RECORD. The files never wrap; they grow by appends. An append writes the records
+// and the new EOF record behind the old end and only then the header, under a named mutex
+// per log, so appends of several processes never interleave and a torn append leaves every
+// earlier record intact (its bytes lie past the end the header names). A clear moves the old
+// file away and marks it, so handles opened before the clear fail with 1503.
+// Appends and clears wake every NotifyChangeEventLog event and every subscription on that
+// log, in any process of the same Wine prefix (or Windows session set), through named events.
+//
+// Environment variables (read at each call, so a test may change them between calls):
+//   TOSMIRE_SIM_DIR                      folder of the log files, a Windows path; created when
+//                                        missing. Default: %ProgramData%\tosmire-evtsim
+//                                        (C:\ProgramData\tosmire-evtsim under Wine).
+//   TOSMIRE_SIM_OPEN_ERROR_<log>=<code>  OpenEventLogW of <log> fails with Win32 error <code>;
+//                                        <log> is Security, Application or RDP (for RDP:
+//                                        EvtSubscribe on the channel fails with <code>).
+//   TOSMIRE_SIM_NO_RDP_CHANNEL=1         EvtSubscribe on the Remote Desktop channel fails with
+//                                        ERROR_EVT_CHANNEL_NOT_FOUND (15007).
+//   TOSMIRE_SIM_READ_ERROR_<log>=<code>  sequential ReadEventLogW on <log> fails with <code>
+//                                        (seek reads still work), e.g. 1717.
+//   TOSMIRE_SIM_REGISTER_SOURCE_ERROR=<code>  RegisterEventSourceW fails with <code>.
+// Codes are decimal or 0x-prefixed hexadecimal; 0 or an empty value switches a hook off.
+#pragma once
+#include <windows.h>
+
+// The logs of the simulation.
+enum SimLog : int { sim_security = 0, sim_application = 1, sim_rdp = 2, sim_log_count = 3 };
+
+// The Remote Desktop core service's operational channel.
+inline constexpr wchar_t sim_rdp_channel[] = L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational";
+// Names of the environment variables above (the <log> suffix is sim_log_short_name).
+inline constexpr wchar_t sim_dir_variable[] = L"TOSMIRE_SIM_DIR";
+inline constexpr wchar_t sim_open_error_variable[] = L"TOSMIRE_SIM_OPEN_ERROR_";
+inline constexpr wchar_t sim_read_error_variable[] = L"TOSMIRE_SIM_READ_ERROR_";
+inline constexpr wchar_t sim_no_rdp_channel_variable[] = L"TOSMIRE_SIM_NO_RDP_CHANNEL";
+inline constexpr wchar_t sim_register_source_error_variable[] = L"TOSMIRE_SIM_REGISTER_SOURCE_ERROR";
+
+// Largest record the simulation stores: every record fits the engine's 65,536-byte read.
+inline constexpr DWORD sim_max_record_size = 65536;
+// Capacity, in characters, of the paths below.
+inline constexpr DWORD sim_path_capacity = 520;
+
+// The legacy .evt layout (documented names).
+inline constexpr DWORD elf_signature = 0x654c664c;   // "LfLe"
+inline constexpr DWORD elf_header_dirty = 0x0001;    // ELF_LOGFILE_HEADER_DIRTY
+inline constexpr DWORD elf_header_wrap = 0x0002;     // ELF_LOGFILE_HEADER_WRAP
+struct ElfLogfileHeader {
+    DWORD HeaderSize;            // 0x30
+    DWORD Signature;             // elf_signature
+    DWORD MajorVersion;          // 1
+    DWORD MinorVersion;          // 1
+    DWORD StartOffset;           // offset of the oldest record
+    DWORD EndOffset;             // offset of the ELF_EOF_RECORD
+    DWORD CurrentRecordNumber;   // number the next record gets
+    DWORD OldestRecordNumber;    // 0 when the log is empty
+    DWORD MaxSize;
+    DWORD Flags;
+    DWORD Retention;
+    DWORD EndHeaderSize;         // 0x30
+};
+struct ElfEofRecord {
+    DWORD RecordSizeBeginning;   // 0x28
+    DWORD One;                   // 0x11111111
+    DWORD Two;                   // 0x22222222
+    DWORD Three;                 // 0x33333333
+    DWORD Four;                  // 0x44444444
+    DWORD BeginRecord;           // offset of the oldest record
+    DWORD EndRecord;             // offset of this record
+    DWORD CurrentRecordNumber;
+    DWORD OldestRecordNumber;
+    DWORD RecordSizeEnd;         // 0x28
+};
+
+// The fields of one record to build; the layout is the layer's.
+struct SimRecord {
+    const wchar_t *source;             // source name (required)
+    const wchar_t *computer;           // null: this computer's name
+    DWORD event_id;
+    WORD event_type;
+    WORD category;
+    DWORD time_generated;              // seconds since 1970 UTC; 0: now
+    const SID *user_sid;               // null: no SID
+    WORD num_strings;
+    const wchar_t *const *strings;     // num_strings strings, none null
+    const void *data;                  // raw data, data_size bytes
+    DWORD data_size;
+};
+
+// The log a name stands for ("Security", "Application", the channel name or "RDP", in any
+// letter case); -1 for any other name.
+int sim_log_by_name(const wchar_t *name);
+// Name of a log as OpenEventLogW and EvtSubscribe take it.
+const wchar_t *sim_log_name(int log);
+// Short name of a log, used in the hook variables: Security, Application, RDP.
+const wchar_t *sim_log_short_name(int log);
+// Full path of the simulation folder (TOSMIRE_SIM_DIR or the default); 0 or a Win32 error.
+DWORD sim_dir(wchar_t *dir, DWORD capacity);
+// Full path of a log's file; 0 or a Win32 error.
+DWORD sim_log_path(int log, wchar_t *path, DWORD capacity);
+// Builds one EVENTLOGRECORD into buffer; *length receives its size (also the size needed
+// when the result is ERROR_INSUFFICIENT_BUFFER). 0 or a Win32 error.
+DWORD sim_build_record(const SimRecord &fields, void *buffer, DWORD capacity, DWORD *length);
+// Checks one record from outside (framing, signature, every offset and string inside it,
+// the SID's layout); its length, or 0 when it is malformed.
+DWORD sim_check_record(const void *record, DWORD available);
+// Appends back-to-back records as one batch: record numbers and TimeWritten are assigned,
+// everything else is kept. Every record is checked first; 0 or a Win32 error.
+DWORD sim_append_records(int log, const void *records, DWORD size);
+// A Win32 error code taken from an environment variable (decimal or 0x hex); 0 if unset.
+DWORD sim_hook_code(const wchar_t *variable, const wchar_t *suffix);
+
+// For tests: points TOSMIRE_SIM_DIR at a new, empty folder under %TEMP% named after tag and
+// the process id, so that test programs running in parallel do not share logs. 0 or error.
+DWORD sim_use_private_dir(const wchar_t *tag);
+// For tests: deletes the three log files and the folder TOSMIRE_SIM_DIR names.
+void sim_remove_private_dir();

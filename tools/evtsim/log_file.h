@@ -1,0 +1,59 @@
+// Storage of the simulated logs: one .evt file per log, its named mutex, appends, clears,
+// reads by offset, and the table of listeners that appends wake in every process.
+#pragma once
+#include "tools/evtsim/evtsim.h"
+
+// One open log file. Used under its mutex for everything that touches the header.
+struct LogFile {
+    int log;                              // SimLog
+    HANDLE file;                          // the file as opened; after a clear, the old file
+    HANDLE mutex;                         // named after key: serialises appends and clears
+    DWORD key;                            // hash of the path: names the mutex and listeners
+    BYTE *staging;                        // one batch of an append: records and EOF record
+    wchar_t path[sim_path_capacity];
+};
+
+// Size of the EOF record and the header.
+inline constexpr DWORD elf_header_size = sizeof(ElfLogfileHeader);
+inline constexpr DWORD elf_eof_size = sizeof(ElfEofRecord);
+// Set in the Flags of a file that a clear has replaced (the file is gone by then).
+inline constexpr DWORD log_cleared_flag = 0x80000000;
+
+// Opens (creating when missing) the file of a log; 0 or a Win32 error.
+DWORD log_open(int log, LogFile *lf);
+// Closes what log_open opened; safe on a zeroed or closed LogFile.
+void log_close(LogFile *lf);
+// Reads and checks the header: ERROR_EVENTLOG_FILE_CHANGED when the log was cleared since
+// lf was opened, ERROR_EVENTLOG_FILE_CORRUPT when it is not a clean, unwrapped log.
+DWORD log_header(LogFile *lf, ElfLogfileHeader *header);
+// Opens the current file of the log again (after a clear); 0 or a Win32 error.
+DWORD log_reopen(LogFile *lf);
+// Appends checked records (back to back) and wakes the listeners; 0 or a Win32 error.
+DWORD log_append(LogFile *lf, const void *records, DWORD size);
+// Copies the log to backup (when not null), replaces it with an empty log and marks the
+// old file cleared; lf then refers to the new file. 0 or a Win32 error.
+DWORD log_clear(LogFile *lf, const wchar_t *backup);
+// Reads size bytes at offset of lf's file; 0 or a Win32 error (a short read is an error).
+DWORD log_read(LogFile *lf, DWORD offset, void *buffer, DWORD size);
+// Reads the whole records that fit in capacity from offset *cursor forward, up to end;
+// advances *cursor. With none read: ERROR_HANDLE_EOF at end, ERROR_INSUFFICIENT_BUFFER with
+// *needed, or ERROR_EVENTLOG_FILE_CORRUPT. 0 or a Win32 error.
+DWORD log_read_forward(LogFile *lf, DWORD *cursor, DWORD end, BYTE *buffer, DWORD capacity,
+                       DWORD *bytes_read, DWORD *needed);
+// Reads whole records backwards from the record that ends at *cursor, newest first, down
+// to start; moves *cursor to the start of the last one read. Results as log_read_forward.
+DWORD log_read_backward(LogFile *lf, DWORD *cursor, DWORD start, BYTE *buffer, DWORD capacity,
+                        DWORD *bytes_read, DWORD *needed);
+// Offset of the record with the given number; ERROR_INVALID_PARAMETER if not in the log.
+DWORD log_find_record(LogFile *lf, const ElfLogfileHeader &header, DWORD number, DWORD *offset);
+
+// Waits for the log's mutex (an abandoned mutex is taken over: the header is always whole).
+void log_lock(LogFile *lf);
+// Releases the log's mutex.
+void log_unlock(LogFile *lf);
+
+// Creates an auto-reset event that every append to the log keyed key signals, from any
+// process; *listener identifies the registration. 0 or a Win32 error.
+DWORD listener_add(DWORD key, HANDLE *wake, ULONG64 *listener);
+// Withdraws a registration and closes its event.
+void listener_remove(ULONG64 listener, HANDLE wake);
