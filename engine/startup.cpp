@@ -149,8 +149,11 @@ DWORD start_monitor()
     }
 
     DWORD result = open_security_log();
-    if (result != 0)
+    if (result != 0) {
+        // The recovery after a cleared log ends the program with the last error code.
+        SetLastError(result);
         return result;
+    }
     // The Remote Desktop channel exists from 6.3 on; its failures leave the Security log watched.
     if (os_win81_or_later)
         start_rdp_monitor();
