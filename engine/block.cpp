@@ -1,6 +1,309 @@
-// PLACEHOLDER: the block decision arrives with its own issue.
+// Block decision: every accepted logon record of the Security log ends here, on the main thread.
 #include "engine/block.h"
+#include "engine/failure_history.h"
+#include "engine/monitor.h"
+#include "config/config.h"
+#include "console/output.h"
+#include "commands/runner.h"
+#include <cwchar>
+#include <cstring>
 
-void handle_logon_success(LogonReport &) {}
-void handle_logon_failure(LogonReport &, DWORD, const wchar_t *) {}
-void handle_spoofed_address(LogonReport &, DWORD, const wchar_t *) {}
+namespace {
+
+constexpr wchar_t whitelist_suffix[] = L"BLOCKED for targeted attack on a whitelisted user";
+
+// Main thread only: the attempts text lives while its record's report is written.
+wchar_t attempts_text[8];
+wchar_t block_command[command_chars];
+wchar_t listing_command[command_chars];
+wchar_t shell_command[command_chars];
+// Output of the connection listing, reported as insertion string %8.
+constexpr DWORD capture_chars = 65536;
+wchar_t capture_text[capture_chars];
+
+// The raw data of a report is the ASCII tag without its terminator.
+void report_logon(WORD type, WORD category, DWORD event_id, const wchar_t **strings, WORD string_count,
+                  const char *tag)
+{
+    if (event_source == nullptr)
+        return;
+    ReportEventW(event_source, type, category, event_id, nullptr, string_count,
+                 static_cast<DWORD>(strlen(tag)), strings, const_cast<char *>(tag));
+}
+
+bool is_type(const wchar_t *logon_type, const wchar_t *value)
+{
+    return logon_type != nullptr && _wcsicmp(logon_type, value) == 0;
+}
+
+// The threshold of a logon type; an unknown type (decoding lets none through) is never blocked.
+DWORD threshold_for(const wchar_t *logon_type, bool whitelisted)
+{
+    if (is_type(logon_type, L"3"))
+        return whitelisted ? max_logon_count_whitelist_net : max_logon_count_normal_net;
+    if (is_type(logon_type, L"8"))
+        return whitelisted ? max_logon_count_whitelist_net_clear_text : max_logon_count_normal_net_clear_text;
+    if (is_type(logon_type, L"10"))
+        return whitelisted ? max_logon_count_whitelist_RDP : max_logon_count_normal_RDP;
+    return blocked;
+}
+
+// Characters that the command line's parsers (the C runtime's argv rules, and the ANSI
+// best-fit conversion of a Unicode command line) could read as a quote or a backslash.
+wchar_t neutral_char(wchar_t c)
+{
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029)
+        return L'?';
+    switch (c) {
+    case L'"':
+    case 0x02BA: case 0x02DD: case 0x02EE: case 0x030B: case 0x030E: case 0x201C: case 0x201D:
+    case 0x201E: case 0x201F: case 0x2033: case 0x2036: case 0x3003: case 0xFF02:
+        return L'\'';
+    case L'\\':
+    case 0x00A5: case 0x20A9: case 0x2216: case 0x29F5: case 0x29F9: case 0xFE68: case 0xFF3C:
+        return L'/';
+    default:
+        return c;
+    }
+}
+
+// Cuts text to length characters, never between the halves of a surrogate pair; a text that
+// loses characters ends in "..." when there is room for it.
+void cut_text(wchar_t *text, size_t length, size_t original)
+{
+    if (length >= original)
+        return;
+    if (length > 0 && IS_HIGH_SURROGATE(text[length - 1]))
+        --length;
+    text[length] = L'\0';
+    if (length >= 4) {
+        size_t dots = length - 3;
+        if (IS_HIGH_SURROGATE(text[dots - 1]))
+            text[dots - 1] = L'.';
+        wcscpy(text + dots, L"...");
+    }
+}
+
+// Shares budget characters among the texts: the longest are cut first, down to a common cap.
+void fit_texts(wchar_t *texts[], size_t count, size_t budget)
+{
+    size_t lengths[3];
+    size_t total = 0, longest = 0;
+    for (size_t i = 0; i < count; ++i) {
+        lengths[i] = wcslen(texts[i]);
+        total += lengths[i];
+        if (lengths[i] > longest)
+            longest = lengths[i];
+    }
+    if (total <= budget)
+        return;
+    // The largest cap whose cut lengths still fit the budget.
+    size_t low = 0, high = longest;
+    while (low < high) {
+        size_t cap = (low + high + 1) / 2, sum = 0;
+        for (size_t i = 0; i < count; ++i)
+            sum += lengths[i] < cap ? lengths[i] : cap;
+        if (sum <= budget)
+            low = cap;
+        else
+            high = cap - 1;
+    }
+    size_t spare = budget;
+    for (size_t i = 0; i < count; ++i)
+        spare -= lengths[i] < low ? lengths[i] : low;
+    for (size_t i = 0; i < count; ++i) {
+        size_t length = lengths[i] < low ? lengths[i] : low;
+        if (lengths[i] > low && spare > 0) {
+            ++length;
+            --spare;
+        }
+        cut_text(texts[i], length, lengths[i]);
+    }
+}
+
+void print_not_blockable(const wchar_t *address)
+{
+    set_console_color(4);
+    print_out(L"\n!! Not a plain address, no filter added: %.63ls\n", address);
+    restore_console_color();
+}
+
+} // namespace
+
+bool is_plain_address(const wchar_t *address)
+{
+    if (address == nullptr || address[0] == L'\0')
+        return false;
+    size_t length = 0;
+    for (const wchar_t *p = address; *p != L'\0'; ++p, ++length) {
+        wchar_t c = *p;
+        bool ok = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+                  c == L'.' || c == L':' || c == L'%' || c == L'-' || c == L'_';
+        if (!ok || length + 1 >= history_address_chars)
+            return false;
+    }
+    return true;
+}
+
+size_t neutralise_text(const wchar_t *text, wchar_t *out, size_t capacity)
+{
+    if (capacity == 0)
+        return 0;
+    size_t n = 0;
+    if (text != nullptr)
+        for (; text[n] != L'\0' && n + 1 < capacity; ++n)
+            out[n] = neutral_char(text[n]);
+    out[n] = L'\0';
+    return n;
+}
+
+int format_logon_block_command(wchar_t *command, const LogonReport &report, DWORD attempts,
+                               const wchar_t *time_text, bool whitelisted_user)
+{
+    static constexpr wchar_t format[] =
+        L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%ls description=\"%ls %ls\\%ls\n"
+        L" Logon Type:%ls, Authentication:%ls,\n Logon Attempts:%u, Time:%ls%ls\" protocol=ANY mirrored=Yes";
+    if (!is_plain_address(report.address))
+        return -1;
+    wchar_t domain[command_chars], user[command_chars], authentication[command_chars];
+    wchar_t logon_type[16], time[time_text_chars];
+    neutralise_text(report.domain, domain, command_chars);
+    neutralise_text(report.user, user, command_chars);
+    neutralise_text(report.authentication, authentication, command_chars);
+    neutralise_text(report.logon_type, logon_type, 16);
+    neutralise_text(time_text, time, time_text_chars);
+    const wchar_t *suffix = whitelisted_user ? L"\n BLOCKED for targeted attack on a whitelisted user" : L"";
+
+    // The fixed part (address, closing quote, protocol and mirrored included) always fits a
+    // plain address; what is left is shared by the three texts an attacker chooses.
+    int fixed = format_text(command, command_chars, format, report.address, report.address, L"", L"", logon_type,
+                            L"", attempts, time, suffix);
+    if (fixed < 0)
+        return -1;
+    wchar_t *texts[3] = {domain, user, authentication};
+    fit_texts(texts, 3, command_chars - 1 - static_cast<size_t>(fixed));
+    return format_text(command, command_chars, format, report.address, report.address, domain, user, logon_type,
+                       authentication, attempts, time, suffix);
+}
+
+int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD attempts, const wchar_t *time_text)
+{
+    if (!is_plain_address(address))
+        return -1;
+    wchar_t time[time_text_chars];
+    neutralise_text(time_text, time, time_text_chars);
+    return format_text(command, command_chars,
+                       L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%ls description=\"%ls\n"
+                       L" Logon Attempts:%u, Time:%ls\" protocol=ANY mirrored=Yes",
+                       address, address, attempts, time);
+}
+
+void handle_logon_success(LogonReport &report)
+{
+    if (!is_listed(whitelist_user, report.user))
+        return;
+    unsigned found = clear_entry(logon_failures, report.address) ? 1 : 0;
+    set_console_color(2);
+    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls", found, report.domain, report.user, report.address);
+    set_console_color(9);
+    print_out(L" [Successful Logon]\n\n\n");
+    reset_console_color();
+}
+
+void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar_t *time_text)
+{
+    uint32_t attempts = record_failure(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+    if (attempts == blocked)
+        return;
+    format_text(attempts_text, 8, L"%u", attempts);
+    report.attempts = attempts_text;
+
+    bool whitelisted_ip = is_listed(whitelist_IP, report.address);
+    bool whitelisted_user = is_listed(whitelist_user, report.user);
+    bool whitelisted = whitelisted_ip || whitelisted_user;
+    bool block = !whitelisted_ip && attempts >= threshold_for(report.logon_type, whitelisted);
+    const wchar_t *strings[6] = {report.domain, report.user, report.address,
+                                 report.attempts, report.logon_type, report.authentication};
+
+    if (block) {
+        // whitelisted_ip is clear here, so whitelisted means the user is on the list.
+        if (format_logon_block_command(block_command, report, attempts, time_text, whitelisted) < 0) {
+            // An address that cannot stand as dstaddr is not passed to netsh: it could change
+            // the command's meaning. It is held like a blocked one and reported as not blocked.
+            print_not_blockable(report.address);
+            mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+            reset_console_color();
+            if (whitelisted)
+                report_logon(EVENTLOG_WARNING_TYPE, 7, 0x8000AF07, strings, 6, "WHITELIST");
+            else
+                report_logon(EVENTLOG_WARNING_TYPE, 8, 0x8000AF08, strings, 6, "ATTACK");
+            return;
+        }
+        set_console_color(5);
+        print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", whitelisted ? whitelist_suffix : L"", block_command);
+        DWORD exit_code = run_command(block_command, false, true, nullptr);
+        set_console_color(1);
+        print_out(L"# exit:%u\n\n\n", exit_code);
+        mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+        reset_console_color();
+        // Char literals: the tags are ASCII bytes.
+        static const char blocked_whitelisted_tag[] = "BLOCKED for targeted attack on a whitelisted user";
+        report_logon(EVENTLOG_AUDIT_FAILURE, 9, 0xC000AF09, strings, 6,
+                     whitelisted ? blocked_whitelisted_tag : "BLOCKED");
+        return;
+    }
+
+    set_console_color(static_cast<ConsoleColor>(1 + (whitelisted ? 1 : 0)));
+    print_out(L"\n[%ls] %5u  User:%ls\\%ls, from IP:%ls", time_text, attempts, report.domain, report.user,
+              report.address);
+    set_console_color(1);
+    if (whitelisted_ip)
+        print_out(L" [WHITELIST IP]");
+    else if (whitelisted)
+        print_out(L" [WHITELIST]");
+    else
+        print_out(L", Type:%2ls", report.logon_type);
+    print_out(L"\n");
+    reset_console_color();
+
+    if (whitelisted_ip)
+        return;
+    if (whitelisted)
+        report_logon(EVENTLOG_WARNING_TYPE, 7, 0x8000AF07, strings, 6, "WHITELIST");
+    else
+        report_logon(EVENTLOG_WARNING_TYPE, 8, 0x8000AF08, strings, 6, "ATTACK");
+}
+
+void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text)
+{
+    uint32_t attempts = record_failure(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+    format_text(attempts_text, 8, L"%u", attempts);
+    report.attempts = attempts_text;
+
+    set_console_color(7);
+    print_out(L"\n[%ls] Attacks from a spoofed IP address cannot be blocked!", time_text);
+    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls, Type:%2ls", attempts, report.domain, report.user, report.address,
+              report.logon_type);
+
+    // Remote Desktop attackers are found among the connections to its port.
+    format_text(listing_command, command_chars, L"netstat -n | findstr %ls",
+                is_type(report.logon_type, L"10") ? L"3389" : L"TCP");
+    format_text(shell_command, command_chars, L"cmd.exe /A /D /C %ls", listing_command);
+    set_console_color(1);
+    print_out(L"\n# %ls", listing_command);
+    set_console_color(5);
+    print_out(L"\t# List of connected hosts:");
+    set_console_color(4);
+
+    memset(capture_text, 0, sizeof(capture_text));
+    DWORD capacity = capture_chars;
+    run_command_capture(shell_command, capture_text, &capacity, true);
+    // The text stays terminated even when the capture filled every character.
+    capture_text[capture_chars - 1] = L'\0';
+    reset_console_color();
+    print_out(L"\n");
+
+    const wchar_t *strings[8] = {report.domain, report.user, report.address, report.attempts,
+                                 report.logon_type, report.authentication, listing_command, capture_text};
+    report_logon(EVENTLOG_ERROR_TYPE, 10, 0xC000AF0A, strings, 8, "SPOOFED ADDRESS");
+}

@@ -1,4 +1,161 @@
-// PLACEHOLDER: the monitor start-up arrives with its own issue.
+// Monitor start-up: runs on the main thread before monitoring, and again after the Security
+// log was cleared, so every step must be repeatable.
 #include "engine/startup.h"
+#include "engine/monitor.h"
+#include "engine/rdp_monitor.h"
+#include "config/version_probe.h"
+#include "console/output.h"
+#include "commands/runner.h"
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
 
-DWORD start_monitor() { return ERROR_CALL_NOT_IMPLEMENTED; }
+namespace {
+
+constexpr wchar_t source_name[] = L"tosmire.IPS";
+constexpr wchar_t source_key_path[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS";
+constexpr wchar_t audit_policy_key_path[] = L"SECURITY\\Policy\\PolAdtEv";
+// The byte of the legacy audit policy that holds the logon-event setting (bit 0 success, bit 1 failure).
+constexpr DWORD logon_audit_byte = 8;
+
+// auditpol's output, shown on the console as it arrives; nothing examines it.
+constexpr DWORD audit_output_chars = 65536;
+wchar_t audit_output[audit_output_chars];
+
+void wait_key_under_debugger()
+{
+    if (IsDebuggerPresent())
+        getwchar();
+}
+
+void print_manual_audit_notice()
+{
+    print_out(L"(i)  Audit logon events can only be enabled manualy on old systems.\n");
+    print_out(L"     The setting is available in Administrative tools:\n");
+    print_out(L"     Local Security Policy, Security Settings, Local Policies, Audit Policy\n\n");
+}
+
+// Writes one value into the key itself: create (KEY_WRITE) and close, open with KEY_SET_VALUE,
+// set, close.
+LSTATUS write_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size)
+{
+    HKEY created = nullptr;
+    LSTATUS status = RegCreateKeyExW(key, L"", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &created,
+                                     nullptr);
+    if (status != ERROR_SUCCESS)
+        return status;
+    RegCloseKey(created);
+    HKEY opened = nullptr;
+    status = RegOpenKeyExW(key, L"", 0, KEY_SET_VALUE, &opened);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegSetValueExW(opened, name, 0, type, static_cast<const BYTE *>(data), size);
+    RegCloseKey(opened);
+    return status;
+}
+
+// Windows before 6.0 keeps the audit policy in a binary value of the local security policy.
+void enable_legacy_logon_auditing()
+{
+    BYTE policy[128] = {};
+    DWORD size = sizeof(policy);
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, audit_policy_key_path, 0, KEY_QUERY_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key, nullptr, nullptr, nullptr, policy, &size);
+        RegCloseKey(key);
+    }
+    // A value too short to hold the logon byte cannot be switched on by writing it back.
+    if (status != ERROR_SUCCESS || size <= logon_audit_byte) {
+        print_manual_audit_notice();
+        return;
+    }
+    if ((policy[logon_audit_byte] & 3) == 3)
+        return;
+    policy[logon_audit_byte] = 3;
+
+    HKEY created = nullptr;
+    status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, audit_policy_key_path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                             nullptr, &created, nullptr);
+    if (status == ERROR_SUCCESS) {
+        RegCloseKey(created);
+        HKEY opened = nullptr;
+        status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, audit_policy_key_path, 0, KEY_SET_VALUE, &opened);
+        if (status == ERROR_SUCCESS) {
+            status = RegSetValueExW(opened, nullptr, 0, REG_NONE, policy, size);
+            RegCloseKey(opened);
+        }
+    }
+    if (status == ERROR_SUCCESS)
+        print_out(L"# Enabled Audit logon events in registry\n");
+    else
+        print_manual_audit_notice();
+}
+
+void enable_logon_auditing()
+{
+    if (!os_vista_or_later) {
+        enable_legacy_logon_auditing();
+        return;
+    }
+    print_out(L"# Enable Audit logon events: ");
+    memset(audit_output, 0, sizeof(audit_output));
+    DWORD capacity = audit_output_chars;
+    run_command_capture(L"auditpol /set /category:\"Logon/Logoff\" /success:enable /failure:enable", audit_output,
+                        &capacity, false);
+}
+
+// The running executable is the message file: the catalogue is one of its resources.
+void register_source_values()
+{
+    HKEY key = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, source_key_path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_WRITE, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) {
+        print_out(L"# Configure EventMessageFile: ");
+        set_console_color(4);
+        print_out(L"%ls %u\n", status == ERROR_ACCESS_DENIED ? L"Access is denied:" : L"FAILED",
+                  static_cast<unsigned>(status));
+        restore_console_color();
+        return;
+    }
+    DWORD category_count = 11, types_supported = 31;
+    DWORD path_size = static_cast<DWORD>((wcsnlen(module_path, 511) + 1) * sizeof(wchar_t));
+    // A value that cannot be written is left as it is; the source still works without it.
+    write_value(key, L"CategoryCount", REG_DWORD, &category_count, sizeof(category_count));
+    write_value(key, L"CategoryMessageFile", REG_SZ, module_path, path_size);
+    write_value(key, L"EventMessageFile", REG_SZ, module_path, path_size);
+    write_value(key, L"ParameterMessageFile", REG_SZ, module_path, path_size);
+    write_value(key, L"TypesSupported", REG_DWORD, &types_supported, sizeof(types_supported));
+    RegCloseKey(key);
+}
+
+} // namespace
+
+DWORD start_monitor()
+{
+    enable_logon_auditing();
+    register_source_values();
+
+    event_source = RegisterEventSourceW(nullptr, source_name);
+    if (event_source == nullptr) {
+        DWORD error = GetLastError();
+        set_console_color(4);
+        print_out(L"%ls %u", L"RegisterEventSource failed", error);
+        restore_console_color();
+        wait_key_under_debugger();
+        SetLastError(error);
+        return error;
+    }
+
+    DWORD result = open_security_log();
+    if (result != 0) {
+        // The recovery after a cleared log ends the program with the last error code.
+        SetLastError(result);
+        return result;
+    }
+    // The Remote Desktop channel exists from 6.3 on; its failures leave the Security log watched.
+    if (os_win81_or_later)
+        start_rdp_monitor();
+    return 0;
+}

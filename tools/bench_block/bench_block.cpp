@@ -1,0 +1,214 @@
+// Block benchmark: runs the simulated program against a private simulation folder and prints
+//   1. the time from a failed logon's append to the Security log to the start of its block
+//      command, over N blocks (threshold 1, a new address each time): to the creation of the
+//      netsh process and to netsh's first instruction, median and worst;
+//   2. the records per second of the whole path (decode, count, print into a file, report to
+//      the Application log) for M failures below every threshold.
+// Usage: bench_block [blocks (1000)] [records (20000)]. Writes the program's Parameters key in
+// the registry of the prefix it runs in, and deletes it at the end.
+#include "tools/evtsim/evtsim.h"
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+
+void configure(DWORD net_threshold)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, parameters_key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const wchar_t ips[] = L"127.0.0.1\0";
+    const wchar_t users[] = L"admin\0";
+    RegSetValueExW(key, L"whitelist_IP", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(ips), sizeof(ips));
+    RegSetValueExW(key, L"whitelist_user", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(users), sizeof(users));
+    RegSetValueExW(key, L"max_logon_count_normal_net", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&net_threshold),
+                   sizeof(net_threshold));
+    RegCloseKey(key);
+}
+
+// A failed network logon (4625) from address, as Windows writes it.
+DWORD build_failure(const wchar_t *address, BYTE *buffer, DWORD capacity)
+{
+    const wchar_t *strings[21];
+    for (const wchar_t *&s : strings)
+        s = L"-";
+    strings[5] = L"guest";
+    strings[6] = L"WORKGROUP";
+    strings[10] = L"3";
+    strings[12] = L"NTLM";
+    strings[19] = address;
+    SimRecord fields = {};
+    fields.source = L"Microsoft-Windows-Security-Auditing";
+    fields.event_id = 4625;
+    fields.event_type = EVENTLOG_AUDIT_FAILURE;
+    fields.category = 12544;
+    fields.num_strings = 21;
+    fields.strings = strings;
+    DWORD length = 0;
+    return sim_build_record(fields, buffer, capacity, &length) == 0 ? length : 0;
+}
+
+DWORD application_records()
+{
+    HANDLE log = OpenEventLogW(nullptr, L"Application");
+    DWORD count = 0;
+    if (log != nullptr) {
+        GetNumberOfEventLogRecords(log, &count);
+        CloseEventLog(log);
+    }
+    return count;
+}
+
+bool wait_for_reports(DWORD count, DWORD timeout_ms)
+{
+    // Polls gently: the log's lock is shared with the monitor being measured.
+    for (ULONGLONG end = GetTickCount64() + timeout_ms; application_records() < count; Sleep(1))
+        if (GetTickCount64() > end)
+            return false;
+    return true;
+}
+
+struct Monitor {
+    PROCESS_INFORMATION process = {};
+    std::wstring output;
+};
+
+// Starts the program with its output in a file; true once it follows the Security log.
+bool start_monitor(Monitor &monitor, const std::wstring &dir, const wchar_t *output_name)
+{
+    monitor.output = dir + L"\\" + output_name;
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE out = CreateFileW(monitor.output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return false;
+    wchar_t self[MAX_PATH];
+    std::wstring line(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    line = L"\"" + line.substr(0, line.find_last_of(L'\\')) + L"\\..\\bench\\tosmire-ips-sim.exe\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &monitor.process) != FALSE;
+    CloseHandle(out);
+    // Waiting for the loop: the "RUNNING" report comes right before it.
+    return started && wait_for_reports(application_records() + 1, 30000) && (Sleep(200), true);
+}
+
+void stop_monitor(Monitor &monitor)
+{
+    TerminateProcess(monitor.process.hProcess, 0);
+    WaitForSingleObject(monitor.process.hProcess, 10000);
+    CloseHandle(monitor.process.hThread);
+    CloseHandle(monitor.process.hProcess);
+}
+
+double ms(LONGLONG ticks, LONGLONG frequency) { return 1000.0 * static_cast<double>(ticks) / frequency; }
+
+void print_spread(const char *what, std::vector<double> &values)
+{
+    std::sort(values.begin(), values.end());
+    printf("  %-38s median %8.3f ms   worst %8.3f ms\n", what, values[values.size() / 2], values.back());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    DWORD blocks = argc > 1 ? strtoul(argv[1], nullptr, 10) : 1000;
+    DWORD records = argc > 2 ? strtoul(argv[2], nullptr, 10) : 20000;
+    if (blocks == 0 || records == 0 || sim_use_private_dir(L"bench-block") != 0)
+        return 2;
+    wchar_t dir[sim_path_capacity];
+    sim_dir(dir, sim_path_capacity);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    static BYTE record[8192];
+    DWORD length = build_failure(L"192.0.2.1", record, sizeof(record));
+    sim_append_records(sim_security, record, length); // the newest record at start
+
+    // 1. Latency: threshold 1, so every failure from a new address is blocked.
+    configure(1);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"Local\\tosmire-bench-probe");
+    HANDLE done = CreateEventW(nullptr, FALSE, FALSE, L"Local\\tosmire-bench-probe-done");
+    auto *probe = static_cast<volatile LONGLONG *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    Monitor monitor;
+    if (probe == nullptr || done == nullptr || !start_monitor(monitor, dir, L"latency.txt")) {
+        printf("the monitor did not start\n");
+        return 1;
+    }
+    std::vector<double> to_created, to_running;
+    for (DWORD i = 0; i < blocks; ++i) {
+        wchar_t address[32];
+        swprintf(address, 32, L"10.%u.%u.%u", 1 + i / 62500, i / 250 % 250, 1 + i % 250);
+        length = build_failure(address, record, sizeof(record));
+        DWORD reports = application_records();
+        FILETIME appended_at;
+        LARGE_INTEGER appended;
+        GetSystemTimePreciseAsFileTime(&appended_at);
+        QueryPerformanceCounter(&appended);
+        sim_append_records(sim_security, record, length);
+        if (WaitForSingleObject(done, 30000) != WAIT_OBJECT_0) {
+            printf("block %lu: netsh was not started\n", i);
+            break;
+        }
+        ULONGLONG appended_100ns = ULARGE_INTEGER{{appended_at.dwLowDateTime, appended_at.dwHighDateTime}}.QuadPart;
+        to_running.push_back(ms(probe[0] - appended.QuadPart, frequency.QuadPart));
+        to_created.push_back(static_cast<double>(static_cast<LONGLONG>(probe[1] - appended_100ns)) / 10000.0);
+        // The block ends with its report; the next record then finds the loop waiting.
+        wait_for_reports(reports + 1, 30000);
+    }
+    stop_monitor(monitor);
+    if (!to_running.empty()) {
+        printf("Append to block command, %zu blocks (threshold 1, a new address each):\n", to_running.size());
+        print_spread("to netsh process created:", to_created);
+        print_spread("to netsh running (first instruction):", to_running);
+    }
+
+    // 2. Throughput: no threshold is reached; every record is printed and reported.
+    configure(0xFFFFFFFF);
+    if (!start_monitor(monitor, dir, L"throughput.txt")) {
+        printf("the monitor did not start\n");
+        return 1;
+    }
+    std::vector<BYTE> batch;
+    batch.reserve(65536);
+    DWORD reports = application_records();
+    LARGE_INTEGER begin, end;
+    QueryPerformanceCounter(&begin);
+    for (DWORD i = 0; i < records; ++i) {
+        wchar_t address[32];
+        swprintf(address, 32, L"172.16.%u.%u", i % 1000 / 250, 1 + i % 250); // 1,000 addresses in the table
+        length = build_failure(address, record, sizeof(record));
+        if (batch.size() + length > 60000) {
+            sim_append_records(sim_security, batch.data(), static_cast<DWORD>(batch.size()));
+            batch.clear();
+        }
+        batch.insert(batch.end(), record, record + length);
+    }
+    sim_append_records(sim_security, batch.data(), static_cast<DWORD>(batch.size()));
+    bool all = wait_for_reports(reports + records, 600000);
+    QueryPerformanceCounter(&end);
+    stop_monitor(monitor);
+    double seconds = static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart;
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    GetFileAttributesExW(monitor.output.c_str(), GetFileExInfoStandard, &attributes);
+    printf("Whole path, %lu failures from 1,000 addresses, output to a file (%lu KiB), each reported:\n", records,
+           attributes.nFileSizeLow / 1024);
+    printf("  %s%.2f s, %.0f records/s\n", all ? "" : "INCOMPLETE after ", seconds, records / seconds);
+
+    UnmapViewOfFile(const_cast<LONGLONG *>(probe));
+    CloseHandle(mapping);
+    CloseHandle(done);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    for (const wchar_t *name : {L"latency.txt", L"throughput.txt", L"auditpol.log"})
+        DeleteFileW((std::wstring(dir) + L"\\" + name).c_str());
+    sim_remove_private_dir();
+    return 0;
+}
