@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the monitor under Wine.
+# Installs what is missing, builds, and runs the live demonstration: the monitor against the
+# simulated event log, detecting and blocking a burst of attacks (tools/demo.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/build.sh
-status=0
-build/wine-run build/bin/sim/tosmire-ips-sim.exe || status=$?
-build/wine-run --server-kill
-exit $status
+exec tools/demo.sh
