@@ -19,23 +19,7 @@ HistoryStartup history_startup;
 
 inline wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
 
-// Index of the first slot in use holding address, or -1.
-template <typename Time> int find_slot(const FailureHistory<Time> &history, const wchar_t *address)
-{
-    for (uint32_t i = 0; i < history.count; ++i)
-        if (same_address(history.address[i], address))
-            return static_cast<int>(i);
-    return -1;
-}
-
-// A slot holds at most 63 characters; a longer address is not storable.
-bool storable(const wchar_t *address)
-{
-    return address != nullptr && wcsnlen(address, history_address_chars) < history_address_chars;
-}
-} // namespace
-
-bool same_address(const wchar_t *a, const wchar_t *b)
+inline bool equal_ignoring_case(const wchar_t *a, const wchar_t *b)
 {
     // Addresses are ASCII in practice: fold ASCII letters inline and hand the rest of the
     // texts to the system's ordinal case-insensitive comparison only at a non-ASCII difference.
@@ -54,6 +38,24 @@ bool same_address(const wchar_t *a, const wchar_t *b)
         return CompareStringOrdinal(a + i, -1, b + i, -1, TRUE) == CSTR_EQUAL;
     }
 }
+
+// Index of the first slot in use holding address, or -1.
+template <typename Time> int find_slot(const FailureHistory<Time> &history, const wchar_t *address)
+{
+    for (uint32_t i = 0; i < history.count; ++i)
+        if (equal_ignoring_case(history.address[i], address))
+            return static_cast<int>(i);
+    return -1;
+}
+
+// A slot holds at most 63 characters; a longer address is not storable.
+bool storable(const wchar_t *address)
+{
+    return address != nullptr && wcsnlen(address, history_address_chars) < history_address_chars;
+}
+} // namespace
+
+bool same_address(const wchar_t *a, const wchar_t *b) { return equal_ignoring_case(a, b); }
 
 template <typename Time> void init_history(FailureHistory<Time> &history)
 {
