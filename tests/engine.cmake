@@ -4,3 +4,5 @@ tosmire_test(test_logon_event SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_logon_eve
 tosmire_test(test_monitor NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_monitor.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              DEPENDS tosmire-ips-sim netsh auditpol TIMEOUT 180)
+# The program under test reads the registry's configuration keys, which test_block_burst writes.
+set_tests_properties(test_monitor PROPERTIES RESOURCE_LOCK tosmire_parameters_key)
