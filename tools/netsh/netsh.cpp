@@ -704,7 +704,7 @@ static Outcome delete_filter(const Args &args, SimStore &store)
                (!given(t_dstport) || port_value(f.dstport) == port_value(wanted.dstport));
     });
     if (store.filters.size() == before)
-        return fail(L"No filter in Filter List " + quoted(wanted.filterlist) + L" matches the specification.");
+        return fail(L"No filter in Filter List " + quoted(wanted.filterlist) + L" matches the given addresses.");
     return Outcome{0, true};
 }
 
