@@ -2,11 +2,11 @@
 tosmire_test(test_block_decision NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_block_decision.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              LINK tosmire_netsh_store
-             DEPENDS netsh auditpol)
+             DEPENDS netsh auditpol evtlog)
 tosmire_test(test_startup_rdp NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_startup_rdp.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              LINK tosmire_netsh_store
-             DEPENDS netsh auditpol)
+             DEPENDS netsh auditpol evtlog)
 # Runs the program configured through the registry's Parameters key, which every program
 # started in this prefix reads: tests that write that key take this lock.
 tosmire_test(test_block_burst NO_GTEST_MAIN
