@@ -7,8 +7,6 @@
 #include <vector>
 #include "tools/evtsim/evtsim.h"
 
-namespace test_records {
-
 // One shape of logon record: where its address and logon type sit among its strings.
 struct EventKind {
     DWORD id;
@@ -16,7 +14,8 @@ struct EventKind {
 };
 constexpr EventKind e4625 = {4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, 10},
                     e4624 = {4624, EVENTLOG_AUDIT_SUCCESS, 12544, 27, 18, 8},
-                    e528 = {528, EVENTLOG_AUDIT_SUCCESS, 2, 15, 13, 3}, e529 = {529, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
+                    e528 = {528, EVENTLOG_AUDIT_SUCCESS, 2, 15, 13, 3},
+                    e529 = {529, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
                     e539 = {539, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
                     e4776 = {4776, EVENTLOG_AUDIT_FAILURE, 14336, 4, 2, 9}; // no logon type
 
@@ -43,13 +42,9 @@ inline EVENTLOGRECORD &header_of(std::vector<BYTE> &bytes) { return *reinterpret
 inline BYTE *place_against_guard(const void *bytes, size_t size)
 {
     constexpr size_t room = 15 * 4096;
-    static BYTE *base = [] {
-        BYTE *b = static_cast<BYTE *>(VirtualAlloc(nullptr, room + 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        DWORD old = 0;
-        VirtualProtect(b + room, 4096, PAGE_NOACCESS, &old);
-        return b;
-    }();
-    return size > room ? nullptr : static_cast<BYTE *>(std::memcpy(base + room - size, bytes, size));
+    static BYTE *const base =
+        static_cast<BYTE *>(VirtualAlloc(nullptr, room + 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    static DWORD old = 0;
+    static const bool guarded = base != nullptr && VirtualProtect(base + room, 4096, PAGE_NOACCESS, &old);
+    return size > room || !guarded ? nullptr : static_cast<BYTE *>(std::memcpy(base + room - size, bytes, size));
 }
-
-} // namespace test_records

@@ -15,7 +15,7 @@ protected:
 using TimeWidths = ::testing::Types<uint32_t, uint64_t>;
 TYPED_TEST_SUITE(FailureHistoryTest, TimeWidths);
 
-TYPED_TEST(FailureHistoryTest, CountsInsideTheWindowAndHoldsAfterABlock)
+TYPED_TEST(FailureHistoryTest, CountsInsideTheWindowHoldsAfterABlockAndForgetsInTheTimesWidth)
 {
     const TypeParam t = 1'000'000;
     EXPECT_EQ(this->fail(L"10.0.0.1", t), 1u);
@@ -27,7 +27,6 @@ TYPED_TEST(FailureHistoryTest, CountsInsideTheWindowAndHoldsAfterABlock)
     EXPECT_EQ(this->fail(L"fe80::a1x", t), 1u);       // the whole text, not a prefix
     EXPECT_TRUE(same_address(L"h\u00c4st", L"H\u00e4ST"));
     EXPECT_FALSE(same_address(L"h\u00c4st", L"h\u00c5st"));
-    EXPECT_EQ(this->h.count, 3u);
     mark_blocked(this->h, L"10.0.0.1", t + 4962);
     EXPECT_EQ(this->fail(L"10.0.0.1", t + 4977), blocked); // block + 15
     EXPECT_EQ(this->h.last_time[0], t + 4962);             // the held failure changed nothing
@@ -36,15 +35,24 @@ TYPED_TEST(FailureHistoryTest, CountsInsideTheWindowAndHoldsAfterABlock)
     EXPECT_EQ(this->h.count, 3u);
     this->h.attempts[1] = blocked - 1;
     EXPECT_EQ(this->fail(L"fe80::a1", t), blocked - 1); // a count never becomes the blocked marker
-}
-
-TYPED_TEST(FailureHistoryTest, EarlierTimeCountsAsElapsedAndReleasesABlock)
-{
-    this->fail(L"10.0.0.1", 100);
-    this->fail(L"10.0.0.1", 101);
-    EXPECT_EQ(this->fail(L"10.0.0.1", 50), 1u);
-    mark_blocked(this->h, L"10.0.0.1", 60);
-    EXPECT_EQ(this->fail(L"10.0.0.1", 59), 1u);
+    EXPECT_EQ(this->fail(L"10.0.0.1", t + 4979), 2u);
+    EXPECT_EQ(this->fail(L"10.0.0.1", t), 1u); // an earlier time counts as elapsed, also for a block
+    mark_blocked(this->h, L"10.0.0.1", t + 10);
+    EXPECT_EQ(this->fail(L"10.0.0.1", t + 9), 1u);
+    EXPECT_FALSE(clear_entry(this->h, L"10.0.0.3"));
+    EXPECT_EQ(this->h.attempts[0], 1u);
+    EXPECT_TRUE(clear_entry(this->h, L"FE80::A1"));
+    EXPECT_EQ(this->fail(L"fe80::a1", t), 1u);
+    EXPECT_EQ(this->h.count, 3u); // a cleared slot stays in use
+    reset_history(this->h);
+    EXPECT_EQ(this->fail(L"10.0.0.1", t + 9), 1u);
+    EXPECT_FALSE(clear_entry(this->h, L"fe80::a1"));
+    // 0xFFFFFFF0 then 5: 21 seconds apart in 32 bits, but the 64-bit clock went backwards.
+    const bool narrow = sizeof(TypeParam) == 4;
+    this->fail(L"10.0.0.5", 0xFFFFFFF0u);
+    EXPECT_EQ(this->fail(L"10.0.0.5", 5), narrow ? 2u : 1u);
+    mark_blocked(this->h, L"10.0.0.5", 0xFFFFFFFAu);
+    EXPECT_EQ(this->fail(L"10.0.0.5", 3), narrow ? blocked : 1u); // 9 seconds after the block in 32 bits
 }
 
 TYPED_TEST(FailureHistoryTest, TheThousandTwentyFourthAddressForgetsTheTable)
@@ -59,23 +67,7 @@ TYPED_TEST(FailureHistoryTest, TheThousandTwentyFourthAddressForgetsTheTable)
     EXPECT_EQ(this->h.attempts[1023], 1u);
     EXPECT_EQ(this->fail(numbered(0), 13), 1u);
     EXPECT_EQ(this->fail(L"192.168.1.1", 13), 1u);
-    EXPECT_STREQ(this->h.address[1], L"192.168.1.1");
     EXPECT_EQ(this->h.count, 2u);
-}
-
-TYPED_TEST(FailureHistoryTest, ResetAndClearEntry)
-{
-    this->fail(L"10.0.0.1", 1);
-    this->fail(L"10.0.0.1", 2);
-    this->fail(L"10.0.0.2", 2);
-    EXPECT_FALSE(clear_entry(this->h, L"10.0.0.3"));
-    EXPECT_EQ(this->h.attempts[0], 2u);
-    EXPECT_TRUE(clear_entry(this->h, L"10.0.0.1"));
-    EXPECT_EQ(this->h.count, 2u);              // the slot stays in use
-    EXPECT_EQ(this->fail(L"10.0.0.1", 3), 1u); // far from time 0
-    reset_history(this->h);
-    EXPECT_EQ(this->fail(L"10.0.0.2", 4), 1u);
-    EXPECT_FALSE(clear_entry(this->h, L"10.0.0.1"));
 }
 
 TYPED_TEST(FailureHistoryTest, AddressesTooLongForASlotAreNeverMerged)
@@ -83,10 +75,9 @@ TYPED_TEST(FailureHistoryTest, AddressesTooLongForASlotAreNeverMerged)
     const std::wstring base(63, L'a'), long1 = base + L"1", long2 = base + L"2";
     EXPECT_EQ(this->fail(base, 1), 1u);
     EXPECT_EQ(this->fail(base, 2), 2u); // 63 characters fit
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(this->fail(long1, 3), 1u);
-        EXPECT_EQ(this->fail(long2, 3), 1u);
-    }
+    EXPECT_EQ(this->fail(long1, 3), 1u);
+    EXPECT_EQ(this->fail(long2, 3), 1u);
+    EXPECT_EQ(this->fail(long1, 3), 1u);
     mark_blocked(this->h, long1.c_str(), 3);
     EXPECT_EQ(this->fail(long1, 4), 1u);
     EXPECT_FALSE(clear_entry(this->h, long1.c_str()));
@@ -94,19 +85,8 @@ TYPED_TEST(FailureHistoryTest, AddressesTooLongForASlotAreNeverMerged)
     EXPECT_EQ(this->h.count, 1u);
 }
 
-TEST(FailureHistory, DifferencesWrapInTheWidthOfTheTimeAndBothTablesAreReadyBeforeMain)
+TEST(FailureHistory, BothTablesAreReadyBeforeMain)
 {
-    // 0xFFFFFFF0 then 5: 21 seconds apart in 32 bits, but the 64-bit clock went backwards.
-    static FailureHistory<uint32_t> narrow;
-    static FailureHistory<uint64_t> wide;
-    init_history(narrow);
-    init_history(wide);
-    record_failure(narrow, L"10.0.0.1", 0xFFFFFFF0u);
-    record_failure(wide, L"10.0.0.1", 0xFFFFFFF0u);
-    EXPECT_EQ(record_failure(narrow, L"10.0.0.1", 5u), 2u);
-    EXPECT_EQ(record_failure(wide, L"10.0.0.1", 5u), 1u);
-    mark_blocked(narrow, L"10.0.0.1", 0xFFFFFFFAu);
-    EXPECT_EQ(record_failure(narrow, L"10.0.0.1", 3u), blocked); // 9 seconds after the block
     EXPECT_TRUE(rdp_failures.window == 1980 && rdp_failures.hold == 15);
     EXPECT_TRUE(logon_failures.window == 1980 && logon_failures.hold == 15);
 }
