@@ -10,9 +10,20 @@ static std::wstring temp_name(const wchar_t *prefix)
     static LONG counter = 0;
     wchar_t temp[MAX_PATH];
     DWORD length = GetTempPathW(MAX_PATH, temp);
-    std::wstring name(temp, length < MAX_PATH ? length : 0);
-    return name + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(InterlockedIncrement(&counter));
+    return std::wstring(temp, length < MAX_PATH ? length : 0) + prefix + std::to_wstring(GetCurrentProcessId()) +
+           L"-" + std::to_wstring(InterlockedIncrement(&counter));
+}
+
+// Reads the file from its current position to the end, then closes it.
+static std::string read_rest(HANDLE file)
+{
+    std::string bytes;
+    char buffer[65536];
+    DWORD done = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &done, nullptr) && done > 0)
+        bytes.append(buffer, done);
+    CloseHandle(file);
+    return bytes;
 }
 
 SimFolder::SimFolder() : path_(temp_name(L"tosmire-sim-"))
@@ -25,82 +36,53 @@ SimFolder::~SimFolder()
 {
     SetEnvironmentVariableW(L"TOSMIRE_SIM_DIR", nullptr);
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+    HANDLE search = FindFirstFileW(file(L"*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW(file(found.cFileName).c_str());
-        } while (FindNextFileW(search, &found));
+        do
+            DeleteFileW(file(found.cFileName).c_str()); // fails harmlessly on "." and ".."
+        while (FindNextFileW(search, &found));
         FindClose(search);
     }
     RemoveDirectoryW(path_.c_str());
 }
 
-// The file mixes the test program's wide output (UTF-16 when the console module put the
-// stream in wide mode, narrow otherwise) with the narrow output of the programs it started.
-// Texts are ASCII here, so a byte followed by a zero byte is one UTF-16 character.
-static std::wstring decode_output(const std::string &bytes)
-{
-    std::wstring text;
-    for (size_t i = 0; i < bytes.size();) {
-        if (i + 1 < bytes.size() && bytes[i] != 0 && bytes[i + 1] == 0) {
-            text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
-            i += 2;
-        } else {
-            text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
-            i += 1;
-        }
-    }
-    // Text mode writes every line feed as carriage return and line feed; undo that once.
-    std::wstring plain;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n'))
-            plain += text[i];
-    return plain;
-}
-
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)
 {
     ChildResult result;
-    std::wstring out_path = temp_name(L"tosmire-out-") + L".txt";
+    // The child shares this handle, and so its file position: after it ends, read from the start.
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out = CreateFileW((temp_name(L"tosmire-out-") + L".txt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
+                             FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (out == INVALID_HANDLE_VALUE)
         return result;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
+    startup.hStdOutput = startup.hStdError = out;
     PROCESS_INFORMATION process = {};
-    std::vector<wchar_t> line(command_line.begin(), command_line.end());
-    line.push_back(L'\0');
+    std::wstring line = command_line; // CreateProcessW may write into the command line
     if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0)
             result.finished = GetExitCodeProcess(process.hProcess, &result.exit_code) != 0;
-        } else {
-            TerminateProcess(process.hProcess, 1);
+        else if (TerminateProcess(process.hProcess, 1))
             WaitForSingleObject(process.hProcess, 5000);
-        }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    CloseHandle(out);
-
-    HANDLE in = CreateFileW(out_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (in != INVALID_HANDLE_VALUE) {
-        std::string bytes;
-        char buffer[65536];
-        DWORD done = 0;
-        while (ReadFile(in, buffer, sizeof(buffer), &done, nullptr) && done > 0)
-            bytes.append(buffer, done);
-        CloseHandle(in);
-        result.output = decode_output(bytes);
+    SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+    // Wide output of the test program (ASCII: a byte and a zero byte) mixed with the narrow
+    // output of the programs it started; text mode's carriage return before a line feed goes.
+    std::string bytes = read_rest(out);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        wchar_t c = static_cast<unsigned char>(bytes[i]);
+        if (c != 0 && i + 1 < bytes.size() && bytes[i + 1] == 0)
+            ++i;
+        if (c == L'\n' && !result.output.empty() && result.output.back() == L'\r')
+            result.output.back() = c;
+        else
+            result.output += c;
     }
-    DeleteFileW(out_path.c_str());
     return result;
 }
 
@@ -109,53 +91,36 @@ ChildResult run_scenario(const char *scenario)
     wchar_t self[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring line = L"\"" + std::wstring(self, length < MAX_PATH ? length : 0) + L"\" --child ";
-    for (const char *p = scenario; *p != '\0'; ++p)
-        line += static_cast<wchar_t>(*p);
-    return run_redirected(line);
-}
-
-static std::wstring result_path()
-{
-    wchar_t dir[MAX_PATH];
-    DWORD length = GetEnvironmentVariableW(L"TOSMIRE_SIM_DIR", dir, MAX_PATH);
-    return std::wstring(dir, length < MAX_PATH ? length : 0) + L"\\scenario-result.bin";
+    return run_redirected(line + std::wstring(scenario, scenario + strlen(scenario)));
 }
 
 void write_scenario_result(DWORD result, const wchar_t *text, DWORD count)
 {
-    DWORD header[3] = {result, count, text != nullptr && text[count] == L'\0'};
-    HANDLE file = CreateFileW(result_path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const wchar_t *dir = _wgetenv(L"TOSMIRE_SIM_DIR");
+    FILE *file = dir != nullptr ? _wfopen((std::wstring(dir) + L"\\scenario-result.bin").c_str(), L"wb") : nullptr;
+    if (file == nullptr)
         return;
-    DWORD done = 0;
-    WriteFile(file, header, sizeof(header), &done, nullptr);
-    if (text != nullptr && count > 0)
-        WriteFile(file, text, count * sizeof(wchar_t), &done, nullptr);
-    CloseHandle(file);
+    DWORD header[3] = {result, count, text != nullptr && text[count] == L'\0'};
+    fwrite(header, sizeof(header), 1, file);
+    if (text != nullptr)
+        fwrite(text, sizeof(wchar_t), count, file);
+    fclose(file);
 }
 
 ScenarioResult read_scenario_result(const SimFolder &folder)
 {
     ScenarioResult result;
     HANDLE file = CreateFileW(folder.file(L"scenario-result.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return result;
+                              0, nullptr);
+    std::string bytes = file != INVALID_HANDLE_VALUE ? read_rest(file) : std::string();
     DWORD header[3] = {};
-    DWORD done = 0;
-    if (ReadFile(file, header, sizeof(header), &done, nullptr) && done == sizeof(header)) {
-        result.present = true;
-        result.result = header[0];
-        result.count = header[1];
-        result.terminated = header[2] != 0;
-        result.text.resize(result.count);
-        if (result.count > 0 &&
-            (!ReadFile(file, result.text.data(), result.count * sizeof(wchar_t), &done, nullptr) ||
-             done != result.count * sizeof(wchar_t)))
-            result.present = false;
-    }
-    CloseHandle(file);
+    memcpy(header, bytes.data(), bytes.size() < sizeof(header) ? bytes.size() : sizeof(header));
+    result.present = bytes.size() == sizeof(header) + size_t{header[1]} * sizeof(wchar_t);
+    result.result = header[0];
+    result.count = header[1];
+    result.terminated = header[2] != 0;
+    if (result.present)
+        result.text.assign(reinterpret_cast<const wchar_t *>(bytes.data() + sizeof(header)), result.count);
     return result;
 }
 
@@ -164,9 +129,7 @@ int main(int argc, char **argv)
     if (argc == 3 && strcmp(argv[1], "--child") == 0) {
         // Unbuffered, as the program's own streams are: what the children print lands in order.
         setvbuf(stdout, nullptr, _IONBF, 0);
-        int code = run_child_scenario(argv[2]);
-        fflush(stdout);
-        return code;
+        return run_child_scenario(argv[2]);
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,85 +1,50 @@
-// Test helper: builds EVENTLOGRECORD images as the classic event log stores them, and places
-// bytes right before an inaccessible page so that any read past them crashes the test.
+// Test helper: Security-log logon records as the simulated log builds them, and a place right
+// before an inaccessible page, so that any read past the bytes placed there crashes the test.
 #pragma once
 #include <windows.h>
 #include <cstring>
 #include <string>
 #include <vector>
+#include "tools/evtsim/evtsim.h"
 
-namespace test_records {
-
-struct RecordSpec {
-    DWORD event_id;
-    WORD event_type;
-    WORD category;
-    DWORD time_generated;
-    std::vector<std::wstring> strings;
+// One shape of logon record: where its address and logon type sit among its strings.
+struct EventKind {
+    DWORD id;
+    WORD type, category, strings, address_at, type_at;
 };
+constexpr EventKind e4625 = {4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, 10},
+                    e4624 = {4624, EVENTLOG_AUDIT_SUCCESS, 12544, 27, 18, 8},
+                    e528 = {528, EVENTLOG_AUDIT_SUCCESS, 2, 15, 13, 3},
+                    e529 = {529, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
+                    e539 = {539, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
+                    e4776 = {4776, EVENTLOG_AUDIT_FAILURE, 14336, 4, 2, 9}; // no logon type
 
-// Header, source and computer names, the insertion strings, padding to 4, the closing Length.
-inline std::vector<BYTE> build_record(const RecordSpec &spec)
+// A record of that shape; its other strings are "s0", "s1", ... after their positions.
+inline std::vector<BYTE> build_record(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3")
 {
-    std::vector<BYTE> bytes(sizeof(EVENTLOGRECORD));
-    auto append_text = [&bytes](const std::wstring &text) {
-        const BYTE *p = reinterpret_cast<const BYTE *>(text.c_str());
-        bytes.insert(bytes.end(), p, p + (text.size() + 1) * sizeof(wchar_t));
-    };
-    append_text(L"Microsoft-Windows-Security-Auditing");
-    append_text(L"HOST");
-    bytes.resize((bytes.size() + 3) & ~size_t{3});
-    EVENTLOGRECORD header = {};
-    header.StringOffset = static_cast<DWORD>(bytes.size());
-    for (const std::wstring &s : spec.strings)
-        append_text(s);
-    bytes.resize(((bytes.size() + 3) & ~size_t{3}) + sizeof(DWORD));
-    header.Length = header.DataOffset = static_cast<DWORD>(bytes.size());
-    std::memcpy(bytes.data() + header.Length - sizeof(DWORD), &header.Length, sizeof(DWORD));
-    header.Reserved = 0x654c664c; // "LfLe"
-    header.TimeGenerated = header.TimeWritten = spec.time_generated;
-    header.EventID = spec.event_id;
-    header.EventType = spec.event_type;
-    header.NumStrings = static_cast<WORD>(spec.strings.size());
-    header.EventCategory = spec.category;
-    std::memcpy(bytes.data(), &header, sizeof(header));
+    std::vector<std::wstring> text;
+    std::vector<const wchar_t *> strings;
+    for (WORD k = 0; k < kind.strings; ++k)
+        text.push_back(k == kind.address_at ? address : k == kind.type_at ? logon_type : L"s" + std::to_wstring(k));
+    for (const std::wstring &s : text)
+        strings.push_back(s.c_str());
+    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", L"HOST", kind.id, kind.type, kind.category, 1651241109,
+                        nullptr, kind.strings, strings.data(), nullptr, 0};
+    std::vector<BYTE> bytes(sim_max_record_size);
+    DWORD length = 0;
+    bytes.resize(sim_build_record(fields, bytes.data(), sim_max_record_size, &length) == 0 ? length : 0);
     return bytes;
 }
 
 inline EVENTLOGRECORD &header_of(std::vector<BYTE> &bytes) { return *reinterpret_cast<EVENTLOGRECORD *>(bytes.data()); }
 
-// count strings "s0", "s1", ... with address and logon type at their positions (if below count).
-inline std::vector<std::wstring> strings_with(size_t count, size_t address_at, const std::wstring &address,
-                                              size_t type_at, const std::wstring &type)
+// Copies the bytes (at most 60 KiB) so that they end where an inaccessible page begins.
+inline BYTE *place_against_guard(const void *bytes, size_t size)
 {
-    std::vector<std::wstring> strings;
-    for (size_t k = 0; k < count; ++k)
-        strings.push_back(k == address_at ? address : k == type_at ? type : L"s" + std::to_wstring(k));
-    return strings;
+    constexpr size_t room = 15 * 4096;
+    static BYTE *const base =
+        static_cast<BYTE *>(VirtualAlloc(nullptr, room + 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    static DWORD old = 0;
+    static const bool guarded = base != nullptr && VirtualProtect(base + room, 4096, PAGE_NOACCESS, &old);
+    return size > room || !guarded ? nullptr : static_cast<BYTE *>(std::memcpy(base + room - size, bytes, size));
 }
-
-// Two pages, the second inaccessible; place() copies bytes so that they end at the boundary.
-class GuardedBytes {
-public:
-    GuardedBytes() : base_(static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
-    {
-        DWORD old = 0;
-        VirtualProtect(base_ + page, page, PAGE_NOACCESS, &old);
-    }
-    ~GuardedBytes() { VirtualFree(base_, 0, MEM_RELEASE); }
-    GuardedBytes(const GuardedBytes &) = delete;
-    GuardedBytes &operator=(const GuardedBytes &) = delete;
-    // The copy's first byte; null if the bytes exceed a page.
-    BYTE *place(const void *bytes, size_t size)
-    {
-        if (size > page)
-            return nullptr;
-        std::memcpy(base_ + page - size, bytes, size);
-        return base_ + page - size;
-    }
-    BYTE *place(const std::vector<BYTE> &bytes) { return place(bytes.data(), bytes.size()); }
-    static constexpr size_t page = 4096;
-
-private:
-    BYTE *base_;
-};
-
-} // namespace test_records

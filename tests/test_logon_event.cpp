@@ -1,147 +1,91 @@
 // Logon event decoding against the event table, damaged records placed against an
 // inaccessible page, the batch walk, and the time text.
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
 #include "engine/logon_event.h"
 #include "engine/monitor.h"
 #include "tests/event_record.h"
 
-using namespace test_records;
-
 namespace {
 
-struct Decoded {
-    DecodeResult result = DecodeResult::rejected;
-    LogonReport report = {};
+std::wstring last_time; // the time text the last decode left ("untouched" if it wrote none)
+
+// Decodes where the record ends right at an inaccessible page: "rejected", or the outcome and
+// the six report texts.
+std::wstring decode(const std::vector<BYTE> &bytes)
+{
+    LogonReport r = {};
     bool is_success = false;
-    std::wstring time;
-};
-
-// Every record is decoded where it ends right at an inaccessible page.
-Decoded decode(const std::vector<BYTE> &bytes)
-{
-    static GuardedBytes guard;
-    Decoded d;
     wchar_t time_text[time_text_chars] = L"untouched";
-    const BYTE *at = guard.place(bytes);
-    d.result = decode_logon_event(reinterpret_cast<const EVENTLOGRECORD *>(at), static_cast<DWORD>(bytes.size()),
-                                  time_text, d.report, d.is_success);
-    d.time = time_text;
-    return d;
+    auto *at = reinterpret_cast<const EVENTLOGRECORD *>(place_against_guard(bytes.data(), bytes.size()));
+    DecodeResult result = decode_logon_event(at, static_cast<DWORD>(bytes.size()), time_text, r, is_success);
+    last_time = time_text;
+    if (result == DecodeResult::rejected)
+        return L"rejected";
+    std::wstring summary = result == DecodeResult::spoofed ? L"spoofed " : L"";
+    for (const wchar_t *field : {is_success ? L"success" : L"failure", r.domain, r.user, r.address, r.attempts,
+                                 r.logon_type, r.authentication})
+        summary += std::wstring(field) + L"|";
+    return summary;
 }
 
-RecordSpec spec_of(DWORD id, WORD type, WORD category, size_t strings, size_t address_at, const std::wstring &address,
-                   size_t type_at, const std::wstring &logon_type)
+TEST(DecodeLogonEvent, AcceptsWhatTheTableAndFiltersAcceptWithTheFieldsAtTheirPositions)
 {
-    return {id, type, category, 1651241109, strings_with(strings, address_at, address, type_at, logon_type)};
-}
-RecordSpec failure_4625(const std::wstring &address = L"203.0.113.7", const std::wstring &type = L"3")
-{
-    return spec_of(4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, address, 10, type);
-}
-DecodeResult result_of(const RecordSpec &spec) { return decode(build_record(spec)).result; }
-
-TEST(DecodeLogonEvent, FieldsComeFromTheTablePositions)
-{
-    struct Row {
-        DWORD id;
-        WORD type;
-        size_t strings, domain, user, address, logon_type, authentication;
+    const WORD failure = EVENTLOG_AUDIT_FAILURE, success = EVENTLOG_AUDIT_SUCCESS;
+    const wchar_t *const rejected = L"rejected", *const a = L"1.2.3.4";
+    const struct {
+        EventKind kind;
+        const wchar_t *address, *logon_type, *summary;
+    } cases[] = {
+        {e528, a, L"10", L"success|s1|s0|1.2.3.4||10|s5|"}, {e529, a, L"3", L"failure|s1|s0|1.2.3.4||3|s4|"},
+        {e539, a, L"8", L"failure|s1|s0|1.2.3.4||8|s4|"}, {e4624, a, L"10", L"success|s6|s5|1.2.3.4||10|s10|"},
+        {e4625, a, L"3", L"failure|s6|s5|1.2.3.4||3|s12|"}, {e4625, a, L"8", L"failure|s6|s5|1.2.3.4||8|s12|"},
+        {{4624, success, 12544, 20, 18, 8}, a, L"3", L"success|s6|s5|1.2.3.4||3|s10|"},
+        {e4625, L"0.0.0.0", L"10", L"spoofed failure|s6|s5|0.0.0.0||10|s12|"},
+        {e4624, L"0.0.0.0", L"3", rejected}, {e4625, L"-", L"3", rejected}, {e4625, a, L"2", rejected},
+        {e4625, a, L"03", rejected}, {e4625, a, L"", rejected}, {e4625, a, L"100", rejected},
+        {{4625, success, 12544, 21, 19, 10}, a, L"3", rejected}, // the wrong audit type for the ID
+        {{4626, failure, 12544, 21, 19, 10}, a, L"3", rejected}, {{528, failure, 2, 15, 13, 3}, a, L"3", rejected},
+        {{4625, failure, 12544, 22, 19, 10}, a, L"3", rejected}, // one string too many
+        {{4625, failure, 12544, 0, 19, 10}, a, L"3", rejected},  {{4624, success, 12544, 23, 18, 8}, a, L"3", rejected},
+        {e4776, a, L"", rejected}, // no logon type: never accepted
     };
-    const Row rows[] = {
-        {528, EVENTLOG_AUDIT_SUCCESS, 15, 1, 0, 13, 3, 5},    {529, EVENTLOG_AUDIT_FAILURE, 13, 1, 0, 11, 2, 4},
-        {539, EVENTLOG_AUDIT_FAILURE, 13, 1, 0, 11, 2, 4},    {4624, EVENTLOG_AUDIT_SUCCESS, 20, 6, 5, 18, 8, 10},
-        {4624, EVENTLOG_AUDIT_SUCCESS, 27, 6, 5, 18, 8, 10},  {4625, EVENTLOG_AUDIT_FAILURE, 21, 6, 5, 19, 10, 12},
-    };
-    auto s = [](size_t k) { return L"s" + std::to_wstring(k); };
-    for (const Row &row : rows)
-        for (WORD category : {WORD{2}, WORD{12544}}) {
-            SCOPED_TRACE(row.id);
-            Decoded d = decode(build_record(
-                spec_of(row.id, row.type, category, row.strings, row.address, L"198.51.100.20", row.logon_type, L"10")));
-            ASSERT_EQ(d.result, DecodeResult::accepted);
-            EXPECT_EQ(d.is_success, row.type == EVENTLOG_AUDIT_SUCCESS);
-            EXPECT_EQ(d.report.domain, s(row.domain));
-            EXPECT_EQ(d.report.user, s(row.user));
-            EXPECT_STREQ(d.report.address, L"198.51.100.20");
-            EXPECT_STREQ(d.report.attempts, L"");
-            EXPECT_STREQ(d.report.logon_type, L"10");
-            EXPECT_EQ(d.report.authentication, s(row.authentication));
-            EXPECT_EQ(d.time.size(), 23u);
+    for (const auto &c : cases)
+        for (WORD category : {WORD{2}, WORD{12544}}) { // either category passes, whatever the ID
+            EventKind kind = {c.kind.id, c.kind.type, category, c.kind.strings, c.kind.address_at, c.kind.type_at};
+            EXPECT_EQ(decode(build_record(kind, c.address, c.logon_type)), c.summary)
+                << kind.id << " " << kind.strings << " " << c.logon_type << " " << category;
+            EXPECT_TRUE(c.summary == rejected || last_time.size() == 23u) << last_time;
         }
-}
-
-TEST(DecodeLogonEvent, RejectsWhatTheTableAndFiltersDoNotAccept)
-{
-    RecordSpec wrong_type = failure_4625(), other_category = failure_4625(), other_id = failure_4625();
-    RecordSpec extra = failure_4625(), none = failure_4625();
-    wrong_type.event_type = EVENTLOG_AUDIT_SUCCESS;
-    other_category.category = 12545;
-    other_id.event_id = 4626;
-    extra.strings.push_back(L"x");
-    none.strings.clear();
-    for (const RecordSpec &spec : {wrong_type, other_id, extra, none})
-        EXPECT_EQ(result_of(spec), DecodeResult::rejected);
-    EXPECT_EQ(decode(build_record(other_category)).time, L"untouched"); // one comparison, nothing else
-
-    EXPECT_EQ(result_of(spec_of(528, EVENTLOG_AUDIT_FAILURE, 2, 15, 13, L"10.1.1.1", 3, L"3")), DecodeResult::rejected);
-    EXPECT_EQ(result_of(spec_of(4624, EVENTLOG_AUDIT_SUCCESS, 12544, 23, 18, L"10.1.1.1", 8, L"3")),
-              DecodeResult::rejected);
-    // 4776 has no logon type: never accepted.
-    EXPECT_EQ(result_of(spec_of(4776, EVENTLOG_AUDIT_FAILURE, 12544, 4, 2, L"10.1.1.1", 9, L"")),
-              DecodeResult::rejected);
-    for (const wchar_t *type : {L"3", L"8", L"10"})
-        EXPECT_EQ(result_of(failure_4625(L"10.0.0.1", type)), DecodeResult::accepted) << type;
-    for (const wchar_t *type : {L"2", L"5", L"03", L"", L"100"})
-        EXPECT_EQ(result_of(failure_4625(L"10.0.0.1", type)), DecodeResult::rejected) << type;
-}
-
-TEST(DecodeLogonEvent, MissingAndSpoofedAddresses)
-{
-    EXPECT_EQ(result_of(failure_4625(L"-")), DecodeResult::rejected);
-    Decoded spoofed = decode(build_record(failure_4625(L"0.0.0.0")));
-    EXPECT_EQ(spoofed.result, DecodeResult::spoofed);
-    EXPECT_FALSE(spoofed.is_success);
-    EXPECT_STREQ(spoofed.report.address, L"0.0.0.0");
-    EXPECT_EQ(result_of(spec_of(4624, EVENTLOG_AUDIT_SUCCESS, 12544, 20, 18, L"0.0.0.0", 8, L"3")),
-              DecodeResult::rejected);
+    // A record of another category is one comparison: not even its time is formatted.
+    decode(build_record({4625, failure, 12545, 21, 19, 10}, a));
+    EXPECT_EQ(last_time, L"untouched");
 }
 
 TEST(DecodeLogonEvent, DamagedRecordsAreRejectedWithoutReadingOutside)
 {
-    const std::vector<BYTE> good = build_record(failure_4625());
-    ASSERT_EQ(decode(good).result, DecodeResult::accepted);
-    const DWORD size = static_cast<DWORD>(good.size());
-    const DWORD strings_at = reinterpret_cast<const EVENTLOGRECORD *>(good.data())->StringOffset;
+    std::vector<BYTE> good = build_record(e4625, L"203.0.113.7");
+    ASSERT_NE(decode(good), L"rejected");
+    const DWORD size = static_cast<DWORD>(good.size()), strings_at = header_of(good).StringOffset;
     auto damaged = [&good](auto change) {
         std::vector<BYTE> bytes = good;
-        change(bytes, header_of(bytes));
-        return decode(bytes).result;
+        change(header_of(bytes));
+        return decode(bytes);
     };
-    for (DWORD offset : std::initializer_list<DWORD>{size + 2, size, 0xFFFFFFFEu, strings_at + 1, 8u})
-        EXPECT_EQ(damaged([offset](auto &, EVENTLOGRECORD &h) { h.StringOffset = offset; }), DecodeResult::rejected);
-    for (DWORD length : std::initializer_list<DWORD>{size + 4, DWORD(sizeof(EVENTLOGRECORD) - 4)})
-        EXPECT_EQ(damaged([length](auto &, EVENTLOGRECORD &h) { h.Length = length; }), DecodeResult::rejected);
-    // The strings run to the very end of the record without a terminator.
-    EXPECT_EQ(damaged([size](std::vector<BYTE> &b, EVENTLOGRECORD &h) {
-                  for (DWORD i = h.StringOffset; i < size; i += 2)
-                      b[i] = 'x', b[i + 1] = 0;
-              }),
-              DecodeResult::rejected);
-    // The record claims 21 strings but holds 20; the rest of it has no terminator.
-    RecordSpec short_spec = failure_4625();
-    short_spec.strings.resize(20);
-    std::vector<BYTE> cut = build_record(short_spec);
+    for (DWORD offset : std::initializer_list<DWORD>{size + 2, size, 0xFFFFFFFE, strings_at + 1, 8})
+        EXPECT_EQ(damaged([offset](EVENTLOGRECORD &h) { h.StringOffset = offset; }), L"rejected") << offset;
+    for (DWORD length : std::initializer_list<DWORD>{size + 4, sizeof(EVENTLOGRECORD) - 4})
+        EXPECT_EQ(damaged([length](EVENTLOGRECORD &h) { h.Length = length; }), L"rejected") << length;
+    // The record claims 21 strings but holds 20, and no terminator follows from the first string,
+    // or from the end of the twentieth, to the end of the record.
+    std::vector<BYTE> cut = build_record({4625, EVENTLOG_AUDIT_FAILURE, 12544, 20, 19, 10}, L"203.0.113.7");
     header_of(cut).NumStrings = 21;
-    size_t strings_end = header_of(cut).StringOffset;
-    for (const std::wstring &s : short_spec.strings)
-        strings_end += (s.size() + 1) * sizeof(wchar_t);
-    for (size_t i = strings_end; i < cut.size(); ++i)
-        cut[i] = 'y';
-    EXPECT_EQ(decode(cut).result, DecodeResult::rejected);
+    for (DWORD from : {header_of(cut).StringOffset, header_of(cut).DataOffset}) {
+        std::vector<BYTE> bytes = cut;
+        std::fill(bytes.begin() + from, bytes.end(), 'y');
+        EXPECT_EQ(decode(bytes), L"rejected") << from;
+    }
     // Fewer bytes than the fixed header.
-    EXPECT_EQ(decode(std::vector<BYTE>(good.begin(), good.begin() + 12)).result, DecodeResult::rejected);
+    EXPECT_EQ(decode(std::vector<BYTE>(good.begin(), good.begin() + 12)), L"rejected");
 }
 
 std::vector<DWORD> visited_lengths;
@@ -151,59 +95,45 @@ void remember(const EVENTLOGRECORD *record, DWORD length)
     visited_lengths.push_back(length);
 }
 
-DWORD walk(const std::vector<BYTE> &batch, DWORD bytes_read)
-{
-    static GuardedBytes guard;
-    visited_lengths.clear();
-    return walk_batch(guard.place(batch.data(), bytes_read), bytes_read, remember);
-}
-
 TEST(WalkBatch, VisitsWholeRecordsAndStopsAtALengthThatDoesNotFit)
 {
-    std::vector<BYTE> a = build_record(failure_4625(L"10.0.0.1")), b = build_record(failure_4625(L"10.0.0.22"));
-    std::vector<BYTE> batch = a;
+    std::vector<BYTE> batch = build_record(e4625, L"10.0.0.1"), b = build_record(e4625, L"10.0.0.22");
+    const DWORD first = static_cast<DWORD>(batch.size()), next = static_cast<DWORD>(b.size());
     batch.insert(batch.end(), b.begin(), b.end());
-    const DWORD total = static_cast<DWORD>(batch.size()), first = static_cast<DWORD>(a.size());
-    EXPECT_EQ(walk(batch, total), 2u);
-    EXPECT_EQ(visited_lengths, (std::vector<DWORD>{first, DWORD(b.size())}));
+    auto walk = [](const std::vector<BYTE> &bytes, DWORD bytes_read) {
+        visited_lengths.clear();
+        return walk_batch(place_against_guard(bytes.data(), bytes_read), bytes_read, remember);
+    };
+    EXPECT_EQ(walk(batch, first + next), 2u);
+    EXPECT_EQ(visited_lengths, (std::vector<DWORD>{first, next}));
     // Cut inside the second record, or a rest shorter than a header.
-    for (DWORD bytes_read : std::initializer_list<DWORD>{total - 4, first + 20, first + 2})
+    for (DWORD bytes_read : std::initializer_list<DWORD>{first + next - 4, first + 20, first + 2})
         EXPECT_EQ(walk(batch, bytes_read), 1u) << bytes_read;
-    for (DWORD length : std::initializer_list<DWORD>{0, DWORD(b.size()) - 2, DWORD(b.size()) + 4, DWORD(sizeof(EVENTLOGRECORD)) - 4, 0xFFFFFFFCu}) {
+    for (DWORD length : std::initializer_list<DWORD>{0, next - 2, next + 4, sizeof(EVENTLOGRECORD) - 4, 0xFFFFFFFC}) {
         std::vector<BYTE> copy = batch;
         std::memcpy(copy.data() + first, &length, sizeof(length));
-        EXPECT_EQ(walk(copy, total), 1u) << length;
+        EXPECT_EQ(walk(copy, first + next), 1u) << length;
     }
-}
-
-// Seconds since 1970 for a local calendar time, by the inverse of the engine's conversion.
-DWORD local_seconds(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)
-{
-    SYSTEMTIME t = {year, month, 0, day, hour, minute, second, 0};
-    FILETIME local, utc;
-    SystemTimeToFileTime(&t, &local);
-    LocalFileTimeToFileTime(&local, &utc);
-    return static_cast<DWORD>(((ULONGLONG(utc.dwHighDateTime) << 32 | utc.dwLowDateTime) / 10000000ull) - 11644473600ull);
-}
-
-std::wstring time_of(DWORD seconds)
-{
-    wchar_t text[time_text_chars];
-    format_event_time(seconds, text);
-    return text;
 }
 
 TEST(FormatEventTime, HalfDayMarkerPrecedesTheClock)
 {
-    EXPECT_EQ(time_of(local_seconds(2022, 4, 29, 14, 5, 9)), L"2022-04-29  PM 02:05:09");
-    EXPECT_EQ(time_of(local_seconds(2022, 4, 29, 12, 0, 0)), L"2022-04-29  PM 12:00:00");
-    EXPECT_EQ(time_of(local_seconds(2022, 4, 29, 12, 10, 0)), L"2022-04-29  PM 12:10:00");
-    EXPECT_EQ(time_of(local_seconds(2022, 4, 29, 0, 0, 0)), L"2022-04-29  AM 00:00:00");
-    EXPECT_EQ(time_of(local_seconds(2022, 12, 31, 11, 59, 59)), L"2022-12-31  AM 11:59:59");
-    wchar_t text[time_text_chars];
-    DWORD seconds = local_seconds(2023, 1, 2, 3, 4, 5);
-    format_file_time((ULONGLONG(seconds) + 11644473600ull) * 10000000ull, text);
-    EXPECT_EQ(text, time_of(seconds));
+    const struct {
+        WORD hour, minute, second;
+        const wchar_t *text;
+    } cases[] = {{14, 5, 9, L"2022-04-09  PM 02:05:09"}, {12, 10, 0, L"2022-04-09  PM 12:10:00"},
+                 {0, 0, 0, L"2022-04-09  AM 00:00:00"},  {11, 59, 59, L"2022-04-09  AM 11:59:59"}};
+    wchar_t text[time_text_chars], file_text[time_text_chars];
+    for (const auto &c : cases) {
+        SYSTEMTIME t = {2022, 4, 0, 9, c.hour, c.minute, c.second, 0};
+        FILETIME local, utc; // the inverse of the engine's conversion to local time
+        SystemTimeToFileTime(&t, &local);
+        LocalFileTimeToFileTime(&local, &utc);
+        ULONGLONG file_time = ULONGLONG(utc.dwHighDateTime) << 32 | utc.dwLowDateTime;
+        format_event_time(static_cast<DWORD>(file_time / 10000000 - 11644473600ull), text);
+        format_file_time(file_time, file_text);
+        EXPECT_TRUE(std::wstring(text) == c.text && std::wstring(file_text) == c.text) << text << " | " << file_text;
+    }
     format_file_time(~0ull, text); // no calendar date
     EXPECT_STREQ(text, L"");
 }

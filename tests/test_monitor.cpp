@@ -2,25 +2,24 @@
 // a child process (its error exits end the process); a helper thread in the child appends
 // records and sends requests the way the key console does, and the parent reads the output.
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
+#include <map>
 #include "engine/failure_history.h"
 #include "engine/monitor.h"
 #include "service/service_host.h"
 #include "tests/child_harness.h"
 #include "tests/event_record.h"
-#include "tools/evtsim/evtsim.h"
 
 namespace {
 
 // ---- child side ----
 
-void wait_until(bool (*condition)())
+// Whether the condition came true within some 20 seconds.
+bool wait_until(bool (*condition)())
 {
     for (int i = 0; i < 20000 && !condition(); ++i)
         Sleep(1);
+    return condition();
 }
-bool loop_started() { return e_notify_new_event != nullptr; }
 bool request_taken() { return monitor_request == 0; }
 
 // Two requests taken one after the other: every record appended before the first was read
@@ -33,70 +32,38 @@ void settle()
     }
 }
 
-struct Kind {
-    DWORD id;
-    WORD type, category;
-    size_t strings, address_at, type_at;
-};
-const Kind e4625 = {4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, 10}, e4624 = {4624, EVENTLOG_AUDIT_SUCCESS, 12544, 27, 18, 8},
-           e528 = {528, EVENTLOG_AUDIT_SUCCESS, 2, 15, 13, 3}, e529 = {529, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
-           e539 = {539, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2}, e4776 = {4776, EVENTLOG_AUDIT_FAILURE, 14336, 4, 2, 9};
-
-void append(const Kind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security)
+void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security)
 {
-    std::vector<std::wstring> text =
-        test_records::strings_with(kind.strings, kind.address_at, address, kind.type_at, logon_type);
-    std::vector<const wchar_t *> strings;
-    for (const std::wstring &s : text)
-        strings.push_back(s.c_str());
-    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", nullptr, kind.id, kind.type, kind.category, 0, nullptr,
-                        static_cast<WORD>(strings.size()), strings.data(), nullptr, 0};
-    static BYTE record[sim_max_record_size];
-    DWORD length = 0;
-    if (sim_build_record(fields, record, sizeof(record), &length) != 0 || sim_append_records(log, record, length) != 0)
+    std::vector<BYTE> record = build_record(kind, address, logon_type);
+    if (record.empty() || sim_append_records(log, record.data(), static_cast<DWORD>(record.size())) != 0)
         printf("APPEND FAILED\n");
 }
 
-void clear_security_log()
-{
-    HANDLE log = OpenEventLogW(nullptr, L"Security");
-    ClearEventLogW(log, nullptr);
-    CloseEventLog(log);
-    append(e4776, L"-"); // Windows writes the clearing event into the new log; the recovery seeks to it
-}
-
+// Records of every kind, then records while paused, then a cleared log.
 void follow()
 {
-    append(e4625, L"203.0.113.1");
-    append(e4625, L"203.0.113.1");
-    append(e4625, L"203.0.113.2", L"10");
+    for (const wchar_t *address : {L"203.0.113.1", L"203.0.113.1", L"-", L"203.0.113.2"})
+        append(e4625, address);
     append(e4625, L"203.0.113.3", L"2"); // interactive: not counted
-    append(e529, L"203.0.113.4");
+    append(e529, L"203.0.113.4", L"10");
     append(e539, L"203.0.113.4", L"8");
     append(e4776, L"203.0.113.5");
     append(e4624, L"203.0.113.6"); // successes of users not whitelisted change nothing
     append(e528, L"203.0.113.6");
-    append(e4625, L"-");
-}
-
-void paused_records()
-{
+    settle();
     monitor_paused = true;
-    append(e4625, L"203.0.113.1");
-    append(e4625, L"203.0.113.1");
-    settle();
+    append(e4625, L"203.0.113.7");
+    settle(); // read, and dropped
     monitor_paused = false;
-    append(e4625, L"203.0.113.2");
-}
-
-void cleared()
-{
-    append(e4625, L"203.0.113.1");
-    append(e4625, L"203.0.113.1");
+    append(e4625, L"203.0.113.8");
     settle();
-    clear_security_log();
+    HANDLE log = OpenEventLogW(nullptr, L"Security");
+    ClearEventLogW(log, nullptr);
+    CloseEventLog(log);
+    append(e4776, L"-"); // Windows writes the clearing event into the new log; the recovery seeks to it
     settle();
     append(e4625, L"203.0.113.1");
+    settle();
 }
 
 // A quit stored while the loop serves a long listing, after it took that request, must not
@@ -116,11 +83,8 @@ void quit_while_serving()
 void (*scenario_actions)();
 DWORD WINAPI run_actions(void *)
 {
-    wait_until(loop_started);
-    if (scenario_actions != nullptr) {
-        scenario_actions();
-        settle();
-    }
+    wait_until([] { return e_notify_new_event != nullptr; }); // the loop has started
+    scenario_actions();
     wait_until(request_taken);
     send_monitor_request(MonitorRequest::quit);
     return 0;
@@ -130,28 +94,20 @@ DWORD WINAPI run_actions(void *)
 
 int run_child_scenario(const std::string &scenario)
 {
-    struct Entry {
-        const char *name;
-        void (*actions)();
-    };
-    const Entry entries[] = {{"follow", follow}, {"pause", paused_records}, {"cleared", cleared},
-                             {"quit-while-serving", quit_while_serving}, {"early-show", nullptr}};
-    for (const Entry &entry : entries)
-        if (scenario == entry.name)
-            scenario_actions = entry.actions;
-    if (scenario == "early-show")
-        send_monitor_request(MonitorRequest::show_history);
-    if (scenario == "early-quit")
-        send_monitor_request(MonitorRequest::quit);
-    if (scenario == "rpc-gone-service" || scenario == "rpc-gone-console") {
+    const std::map<std::string, void (*)()> threaded = {
+        {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}}};
+    if (scenario == "early-show" || scenario == "early-quit")
+        send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
+    if (scenario.starts_with("rpc-gone")) {
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
         g_service_host.is_service = scenario == "rpc-gone-service";
     }
     append(e4625, L"203.0.113.99"); // the newest record at start: never processed
-    if (scenario != "early-quit" && scenario.rfind("rpc-gone", 0) != 0)
+    if (auto found = threaded.find(scenario); found != threaded.end()) {
+        scenario_actions = found->second;
         CloseHandle(CreateThread(nullptr, 0, run_actions, nullptr, 0, nullptr));
-    wchar_t program[] = L"tosmire-ips-sim.exe";
-    wchar_t *argv[] = {program, nullptr};
+    }
+    wchar_t program[] = L"tosmire-ips-sim.exe", *argv[] = {program, nullptr};
     return monitor_main(1, argv);
 }
 
@@ -159,102 +115,75 @@ namespace {
 
 // ---- parent side ----
 
-bool ends_with(const std::wstring &text, const std::wstring &tail)
+// A child scenario's output, in a fresh simulation folder; expects it to end with tail and
+// exit with code.
+std::wstring expect_run(const char *scenario, const std::wstring &tail, DWORD code = 0)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-size_t occurrences(const std::wstring &text, const std::wstring &part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
-class SecurityLogLoop : public ::testing::Test {
-protected:
     SimFolder folder;
-    // The child's output; expects it to end with tail and exit with code.
-    std::wstring expect_run(const char *scenario, const std::wstring &tail, DWORD code = 0)
-    {
-        ChildResult run = run_scenario(scenario);
-        EXPECT_TRUE(run.finished) << scenario;
-        EXPECT_EQ(run.exit_code, code) << scenario;
-        EXPECT_TRUE(ends_with(run.output, tail)) << scenario << "\n" << run.output;
-        return run.output;
-    }
-    // The program itself, started with the given hook variable set.
-    ChildResult run_program(const wchar_t *variable, const wchar_t *value)
-    {
-        wchar_t self[MAX_PATH];
-        std::wstring dir(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-        dir.resize(dir.find_last_of(L'\\') + 1);
-        SetEnvironmentVariableW(variable, value);
-        ChildResult run = run_redirected(L"\"" + dir + L"tosmire-ips-sim.exe\"");
-        SetEnvironmentVariableW(variable, nullptr);
-        EXPECT_TRUE(run.finished);
-        return run;
-    }
-};
+    ChildResult run = run_scenario(scenario);
+    EXPECT_TRUE(run.finished && run.exit_code == code && run.output.ends_with(tail))
+        << scenario << ": exit code " << run.exit_code << "\n" << run.output;
+    return run.output;
+}
 
-TEST_F(SecurityLogLoop, ProgramEndsAtTheSeekOnAnEmptyLogAndWith575WhenTheLogDoesNotOpen)
+// The program itself (found next to this one) in a fresh simulation folder, with the Security
+// log's open hook set to open_error.
+ChildResult run_program(const wchar_t *open_error)
 {
-    ChildResult empty = run_program(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
-    EXPECT_NE(empty.output.find(L"# Open Security log: OK\n"), std::wstring::npos) << empty.output;
-    EXPECT_NE(empty.exit_code, 0u);
-    EXPECT_TRUE(ends_with(empty.output, L"seek FAILED " + std::to_wstring(empty.exit_code))) << empty.output;
+    SimFolder folder;
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", open_error);
+    ChildResult run = run_redirected(L"tosmire-ips-sim.exe");
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
+    EXPECT_TRUE(run.finished);
+    return run;
+}
 
-    ChildResult denied = run_program(L"TOSMIRE_SIM_OPEN_ERROR_Security", L"1314");
+TEST(SecurityLogLoop, ProgramEndsAtTheSeekOnAnEmptyLogAndWith575WhenTheLogDoesNotOpen)
+{
+    ChildResult empty = run_program(nullptr), denied = run_program(L"1314");
+    EXPECT_NE(empty.exit_code, 0u);
+    EXPECT_NE(empty.output.find(L"# Open Security log: OK\n"), std::wstring::npos) << empty.output;
+    EXPECT_TRUE(empty.output.ends_with(L"seek FAILED " + std::to_wstring(empty.exit_code))) << empty.output;
     EXPECT_EQ(denied.exit_code, 575u);
-    EXPECT_NE(denied.output.find(L"# Open Security log: A required privilege is not held by the client: 1314\n"),
-              std::wstring::npos)
+    EXPECT_TRUE(denied.output.ends_with(L"# Open Security log: A required privilege is not held by the client: 1314\n"))
         << denied.output;
 }
 
-TEST_F(SecurityLogLoop, CountsExactlyTheAcceptedFailuresPerAddress)
+TEST(SecurityLogLoop, CountsTheAcceptedFailuresPerAddressDropsThemWhilePausedAndFollowsAClearedLog)
 {
-    std::wstring out =
-        expect_run("follow", L"\n\n[   2] 203.0.113.1\n[   1] 203.0.113.2\n[   2] 203.0.113.4\n\n(Quit)");
+    std::wstring out = expect_run(
+        "follow", L"\n\n[   3] 203.0.113.1\n[   1] 203.0.113.2\n[   2] 203.0.113.4\n[   1] 203.0.113.8\n\n(Quit)");
     EXPECT_NE(out.find(L"# Waiting for new events... ["), std::wstring::npos);
-    EXPECT_EQ(out.find(L"203.0.113.99"), std::wstring::npos);
+    EXPECT_EQ(out.find(L"203.0.113.99"), std::wstring::npos); // the newest record at start
+    EXPECT_EQ(out.find(L"203.0.113.7"), std::wstring::npos);
+    const std::wstring opened = L"# Open Security log: OK\n";
+    size_t cleared = out.find(L"# The audit log was cleared.\n");
+    EXPECT_LT(out.find(opened), cleared);
+    EXPECT_EQ(out.find(opened, cleared), out.rfind(opened)); // opened once more, after the clear
+    EXPECT_NE(out.find(L"waiting for new events...[", cleared), std::wstring::npos);
 }
 
-TEST_F(SecurityLogLoop, RecordsReadWhilePausedAreDropped)
-{
-    std::wstring out = expect_run("pause", L"\n\n[   1] 203.0.113.2\n\n(Quit)");
-    EXPECT_NE(out.find(L"EMPTY\n\nEMPTY\n\n"), std::wstring::npos);
-    EXPECT_EQ(out.find(L"203.0.113.1"), std::wstring::npos);
-}
-
-TEST_F(SecurityLogLoop, ClearedLogIsFollowedAgainWithTheHistoryIntact)
-{
-    std::wstring out = expect_run("cleared", L"\n\n[   3] 203.0.113.1\n\n(Quit)");
-    EXPECT_NE(out.find(L"# The audit log was cleared.\n"), std::wstring::npos);
-    EXPECT_EQ(occurrences(out, L"# Open Security log: OK\n"), 2u);
-    EXPECT_NE(out.find(L"waiting for new events...["), std::wstring::npos);
-}
-
-TEST_F(SecurityLogLoop, RequestsAreNeitherLostNorLeftWaiting)
+TEST(SecurityLogLoop, RequestsAreNeitherLostNorLeftWaiting)
 {
     expect_run("early-show", L"]\n\nEMPTY\n\n(Quit)");
     expect_run("early-quit", L"]\n\n(Quit)");
     expect_run("quit-while-serving", L"[   1] 192.0.2.999\n\n(Quit)");
 }
 
-TEST_F(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
+TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
 {
     expect_run("rpc-gone-service", L"(Quit)");
     expect_run("rpc-gone-console", L"read failed 1717", 1717);
 }
 
 // A callback held inside while the handles are closed, then rendering as rdp_evt_handler does.
-HANDLE callback_entered;
+volatile bool callback_entered;
 DWORD render_error = ERROR_NOT_READY;
 DWORD WINAPI slow_callback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID, EVT_HANDLE event)
 {
     if (action != EvtSubscribeActionDeliver)
         return 0;
-    SetEvent(callback_entered);
+    callback_entered = true;
     Sleep(300);
     static BYTE values[4096];
     DWORD used = 0, count = 0;
@@ -266,20 +195,15 @@ DWORD WINAPI slow_callback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID, EVT_HANDLE
 TEST(CloseMonitorHandles, SubscriptionEndsBeforeItsRenderContextIsClosed)
 {
     SimFolder folder;
-    const wchar_t *paths[] = {L"Event/System/TimeCreated/@SystemTime", L"Event/System/EventID", L"Event/EventData/Data"};
-    rdp_render_context = EvtCreateRenderContext(3, paths, EvtRenderContextValues);
+    const wchar_t *path = L"Event/EventData/Data";
+    rdp_render_context = EvtCreateRenderContext(1, &path, EvtRenderContextValues);
     rdp_subscription = EvtSubscribe(nullptr, nullptr, sim_rdp_channel, L"Event/System/EventID=140", nullptr, nullptr,
                                     slow_callback, EvtSubscribeToFutureEvents);
-    ASSERT_NE(rdp_render_context, nullptr);
-    ASSERT_NE(rdp_subscription, nullptr);
-    callback_entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(rdp_render_context != nullptr && rdp_subscription != nullptr);
     append({140, EVENTLOG_WARNING_TYPE, 0, 1, 0, 9}, L"198.18.0.1", L"", sim_rdp);
-    ASSERT_EQ(WaitForSingleObject(callback_entered, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(wait_until([] { return callback_entered; }));
     close_monitor_handles();
-    EXPECT_EQ(render_error, 0u);
-    EXPECT_EQ(rdp_subscription, nullptr);
-    EXPECT_EQ(rdp_render_context, nullptr);
-    CloseHandle(callback_entered);
+    EXPECT_TRUE(render_error == 0 && rdp_subscription == nullptr && rdp_render_context == nullptr) << render_error;
 }
 
 } // namespace

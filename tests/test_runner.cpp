@@ -2,26 +2,21 @@
 #include "commands/runner.h"
 #include "tests/child_harness.h"
 #include <gtest/gtest.h>
-#include <cstdio>
 #include <cwchar>
 
 namespace {
 
 const wchar_t missing_program[] = L"tosmire-no-such-program.exe /x";
 
-std::wstring system_text(DWORD error)
+// What the runner prints when missing_program cannot start: the system's own text for the error.
+std::wstring start_failure(DWORD error)
 {
     wchar_t *text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                    error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::wstring copy = text != nullptr ? text : L"";
+    std::wstring system_text = text != nullptr ? text : L"(no system text)";
     LocalFree(text);
-    return copy;
-}
-
-std::wstring start_failure(DWORD error, const wchar_t *command_line)
-{
-    return L"Error code:" + std::to_wstring(error) + L"\n" + system_text(error) + L"\n[" + command_line +
+    return L"Error code:" + std::to_wstring(error) + L"\n" + system_text + L"\n[" + missing_program +
            L"]\n\nSorry, I cannot run this command! ";
 }
 
@@ -30,156 +25,88 @@ std::wstring printed_pattern(size_t total)
 {
     std::wstring text;
     wchar_t line[16];
-    for (size_t i = 0; i < total; i += 8) {
-        swprintf(line, 16, L"%07u\n", static_cast<unsigned>(i / 8));
-        text += line;
-    }
-    text.resize(total);
-    return text;
+    for (unsigned i = 0; text.size() < total; ++i)
+        text.append(line, swprintf(line, 16, L"%07u\n", i));
+    return text.substr(0, total);
 }
 
-// Captures into a zero-filled buffer of the given capacity and records result and buffer.
-int capture_scenario(const wchar_t *command_line, DWORD capacity, bool leading_newline)
+struct Capture {
+    const wchar_t *command;
+    DWORD capacity;
+    bool leading_newline;
+    std::wstring shown, stored; // stored empty: some of what was shown, in whole chunks and in order
+};
+
+std::vector<Capture> captures()
 {
-    std::vector<wchar_t> buffer(capacity + 1, L'\0');
-    DWORD count = capacity;
-    DWORD result = run_command_capture(command_line, buffer.data(), &count, leading_newline);
-    write_scenario_result(result, buffer.data(), count);
-    return 0;
+    const std::wstring empty = L"[EMPTY OUTPUT]", pattern = printed_pattern(200000);
+    return {
+        {L"testprog.exe exit 0", 64, false, empty + L"\n\n", empty},
+        {missing_program, 64, false, start_failure(2) + empty + L"\n\n", empty},
+        // The 3000-byte chunk does not fit the capacity of 1000 and is only shown; the later,
+        // smaller one is stored. The leading newline comes once, before the first chunk.
+        {L"testprog.exe burst", 1000, true, L"\n" + std::wstring(3000, L'a') + L"tail\n", L"tail\n"},
+        {L"testprog.exe print 200000", 300000, false, pattern, pattern},
+        {L"testprog.exe print 200000", 100000, false, pattern, L""},
+    };
 }
 
-TEST(RunCommand, ExitCodeWhenWaitedAndZeroWithoutWaiting)
+TEST(RunCommand, ExitCodeEchoAndStartFailure)
 {
     EXPECT_EQ(run_command(L"testprog.exe exit 5", false, true, nullptr), 5u);
     EXPECT_EQ(run_command(L"testprog.exe exit 5", false, false, nullptr), 0u);
-}
-
-TEST(RunCommand, EchoesTheCommandLineBeforeRunningIt)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("echo-exit5");
-    ASSERT_TRUE(child.finished);
-    EXPECT_EQ(child.exit_code, 5u);
-    EXPECT_EQ(child.output, L"# testprog.exe exit 5\n");
-}
-
-TEST(RunCommand, MissingProgramPrintsTheSystemTextAndReturnsTheError)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("missing");
-    ASSERT_TRUE(child.finished);
-    EXPECT_EQ(child.exit_code, 2u);
-    EXPECT_FALSE(system_text(2).empty());
-    EXPECT_EQ(child.output, start_failure(2, missing_program));
-}
-
-TEST(RunCommandCapture, EmptyOutputIsShownAndStoredWithoutLeadingNewline)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("capture-empty");
-    ASSERT_TRUE(child.finished);
-    EXPECT_EQ(child.output, L"[EMPTY OUTPUT]\n\n");
-    ScenarioResult r = read_scenario_result(folder);
-    ASSERT_TRUE(r.present);
-    EXPECT_EQ(r.result, 0u);
-    EXPECT_EQ(r.count, 14u);
-    EXPECT_TRUE(r.terminated);
-    EXPECT_EQ(r.text, L"[EMPTY OUTPUT]");
-}
-
-TEST(RunCommandCapture, ProgramThatCannotStartGivesTheStartFailureThenEmptyOutput)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("capture-missing");
-    ASSERT_TRUE(child.finished);
-    EXPECT_EQ(child.output, start_failure(2, missing_program) + L"[EMPTY OUTPUT]\n\n");
-    ScenarioResult r = read_scenario_result(folder);
-    ASSERT_TRUE(r.present);
-    EXPECT_EQ(r.result, 0u);
-    EXPECT_EQ(r.text, L"[EMPTY OUTPUT]");
-    EXPECT_EQ(r.count, 14u);
-}
-
-// The 3000-byte burst does not fit the capacity of 1000 and is only shown; the later, smaller
-// chunk still fits and is stored. The leading newline comes once, before the first chunk.
-TEST(RunCommandCapture, ChunkTooLargeForTheRestIsShownNotStoredAndALaterOneStored)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("capture-burst");
-    ASSERT_TRUE(child.finished);
-    EXPECT_EQ(child.output, L"\n" + std::wstring(3000, L'a') + L"tail\n");
-    ScenarioResult r = read_scenario_result(folder);
-    ASSERT_TRUE(r.present);
-    EXPECT_EQ(r.result, 0u);
-    EXPECT_EQ(r.text, L"tail\n");
-    EXPECT_EQ(r.count, 5u);
-    EXPECT_TRUE(r.terminated);
-}
-
-TEST(RunCommandCapture, OutputOfManyChunksIsShownAndStoredWhole)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("capture-large");
-    ASSERT_TRUE(child.finished);
-    std::wstring expected = printed_pattern(200000);
-    EXPECT_TRUE(child.output == expected) << "printed " << child.output.size() << " characters";
-    ScenarioResult r = read_scenario_result(folder);
-    ASSERT_TRUE(r.present);
-    EXPECT_EQ(r.result, 0u);
-    EXPECT_EQ(r.count, 200000u);
-    EXPECT_TRUE(r.terminated);
-    EXPECT_TRUE(r.text == expected);
-}
-
-// With a capacity below the output, what is stored is whole chunks, in order, and it stays
-// inside the buffer with its terminator; everything is still shown.
-TEST(RunCommandCapture, OutputBeyondTheCapacityIsShownWholeAndStoredInWholeChunks)
-{
-    SimFolder folder;
-    ChildResult child = run_scenario("capture-large-small");
-    ASSERT_TRUE(child.finished);
-    std::wstring expected = printed_pattern(200000);
-    EXPECT_TRUE(child.output == expected) << "printed " << child.output.size() << " characters";
-    ScenarioResult r = read_scenario_result(folder);
-    ASSERT_TRUE(r.present);
-    EXPECT_GT(r.count, 0u);
-    EXPECT_LT(r.count, 100000u);
-    EXPECT_TRUE(r.terminated);
-    // Every line number of the pattern is unique, so a 16-character window finds its place.
-    size_t at = 0;
-    for (size_t i = 0; i < r.text.size(); ++i, ++at) {
-        if (at < expected.size() && expected[at] == r.text[i])
-            continue;
-        size_t next = expected.find(r.text.substr(i, 16), at);
-        ASSERT_NE(next, std::wstring::npos) << "stored text not in order at " << i;
-        at = next;
-    }
-}
-
-TEST(RunCommandCapture, WithoutBufferTheCountIsZero)
-{
     DWORD count = 50;
     EXPECT_EQ(run_command_capture(L"testprog.exe exit 0", nullptr, &count, false), 0u);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(count, 0u) << "no buffer, nothing stored";
+
+    ChildResult child = run_scenario("run"); // echoed when asked, before it runs
+    ASSERT_TRUE(child.finished);
+    EXPECT_EQ(child.exit_code, 2u);
+    EXPECT_EQ(child.output, L"# testprog.exe exit 5\n" + start_failure(2));
+}
+
+TEST(RunCommandCapture, ShowsAllOutputAndStoresWhatFitsWithATerminator)
+{
+    std::vector<Capture> cases = captures();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SimFolder folder;
+        ChildResult child = run_scenario(("capture" + std::to_string(i)).c_str());
+        ScenarioResult r = read_scenario_result(folder);
+        ASSERT_TRUE(child.finished && r.present) << i;
+        EXPECT_EQ(child.exit_code, 0u) << i << ": written beyond the capacity";
+        EXPECT_TRUE(child.output == cases[i].shown) << i << ": printed " << child.output.size() << " characters";
+        EXPECT_EQ(r.result, 0u) << i;
+        EXPECT_TRUE(r.terminated) << i;
+        if (!cases[i].stored.empty()) {
+            EXPECT_TRUE(r.text == cases[i].stored) << i << ": stored " << r.count << " characters";
+            continue;
+        }
+        EXPECT_GT(r.count, 0u);
+        // Every line number of the pattern is unique, so a 16-character window finds its place.
+        for (size_t at = 0, k = 0; k < r.text.size(); ++k, ++at)
+            if (at >= cases[i].shown.size() || cases[i].shown[at] != r.text[k]) {
+                at = cases[i].shown.find(r.text.substr(k, 16), at);
+                ASSERT_NE(at, std::wstring::npos) << "stored text not in order at " << k;
+            }
+    }
 }
 
 } // namespace
 
 int run_child_scenario(const std::string &scenario)
 {
-    if (scenario == "echo-exit5")
-        return static_cast<int>(run_command(L"testprog.exe exit 5", true, true, nullptr));
-    if (scenario == "missing")
+    if (scenario == "run") {
+        run_command(L"testprog.exe exit 5", true, true, nullptr);
         return static_cast<int>(run_command(missing_program, false, true, nullptr));
-    if (scenario == "capture-empty")
-        return capture_scenario(L"testprog.exe exit 0", 64, false);
-    if (scenario == "capture-missing")
-        return capture_scenario(missing_program, 64, false);
-    if (scenario == "capture-burst")
-        return capture_scenario(L"testprog.exe burst", 1000, true);
-    if (scenario == "capture-large")
-        return capture_scenario(L"testprog.exe print 200000", 300000, false);
-    if (scenario == "capture-large-small")
-        return capture_scenario(L"testprog.exe print 200000", 100000, false);
-    return 99;
+    }
+    std::vector<Capture> cases = captures();
+    size_t i = static_cast<size_t>(scenario.back() - '0');
+    if (scenario.rfind("capture", 0) != 0 || i >= cases.size())
+        return 99;
+    // Not zero-filled, so the terminator is the runner's; the slot past the capacity is a guard.
+    std::vector<wchar_t> buffer(cases[i].capacity + 1, L'#');
+    DWORD count = cases[i].capacity;
+    DWORD result = run_command_capture(cases[i].command, buffer.data(), &count, cases[i].leading_newline);
+    write_scenario_result(result, buffer.data(), count);
+    return buffer.back() == L'#' ? 0 : 1;
 }

@@ -1,0 +1,33 @@
+// The simulated netsh's store and journals as the tests of the commands compare them.
+#pragma once
+#include "tests/child_harness.h"
+#include "tools/netsh/netsh_store.h"
+#include <gtest/gtest.h>
+
+// The store, one line per object with its fields between bars, in the store's order.
+inline std::wstring store_text(const SimFolder &folder)
+{
+    SimStore s;
+    EXPECT_TRUE(store_load(folder.file(L"netsh-store.txt"), s));
+    std::wstring text;
+    for (const SimPolicy &p : s.policies)
+        text += L"policy " + p.name + L"|" + p.description + (p.assigned ? L"|assigned\n" : L"|unassigned\n");
+    for (const SimFilterAction &a : s.filteractions)
+        text += L"filteraction " + a.name + L"|" + a.description + L"|" + a.action + L"\n";
+    for (const SimFilterList &l : s.filterlists)
+        text += L"filterlist " + l.name + L"|" + l.description + L"\n";
+    for (const SimFilter &f : s.filters)
+        text += L"filter " + f.filterlist + L"|" + f.srcaddr + L"|" + f.dstaddr + L"|" + f.description + L"|" +
+                f.protocol + (f.mirrored ? L"|yes|" : L"|no|") + f.srcmask + L"|" + f.dstmask + L"|" + f.srcport +
+                L"|" + f.dstport + L"\n";
+    for (const SimRule &r : s.rules)
+        text += L"rule " + r.name + L"|" + r.policy + L"|" + r.filterlist + L"|" + r.filteraction + L"\n";
+    return text;
+}
+
+inline std::vector<JournalEntry> journal(const SimFolder &folder, const wchar_t *name = L"netsh.log")
+{
+    std::vector<JournalEntry> entries;
+    EXPECT_TRUE(journal_read(folder.file(name), entries));
+    return entries;
+}
