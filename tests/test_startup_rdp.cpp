@@ -1,5 +1,5 @@
-// Monitor start-up and the Remote Desktop connection monitor against the simulated event log,
-// netsh and auditpol, one scenario per child process.
+// Monitor start-up, then the Remote Desktop connection monitor it sets up, against the simulated
+// event log, netsh and auditpol, in one child process.
 #include "engine/startup.h"
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
@@ -8,7 +8,6 @@
 #include "config/version_probe.h"
 #include "tests/block_support.h"
 #include "tools/evtsim/evtsim.h"
-
 
 // One event 140 on the Remote Desktop channel; its only data is the client address.
 static void append_140(const wchar_t *address, DWORD time)
@@ -77,8 +76,9 @@ int run_child_scenario(const std::string &scenario)
     append_140(nullptr, t0 + 20);
     append_140(L"198.51.100.4", t0 + 3 + 16); // counts again
     append_140(L"192.0.2.250", t0 + 30);
-    // Deliveries come in order: once the last address is counted, the others were handled.
-    bool done = false; // else the output misses the last lines
+    // Deliveries come in order: once the last address is counted, the others were handled (a
+    // timeout shows as missing lines).
+    bool done = false;
     for (int i = 0; i < 1000 && !done; ++i, Sleep(10))
         for (uint32_t slot = 0; slot < rdp_failures.count; ++slot)
             done = done || same_address(rdp_failures.address[slot], L"192.0.2.250");
@@ -86,7 +86,7 @@ int run_child_scenario(const std::string &scenario)
     return 0;
 }
 
-TEST(MonitorStartup, EverySourceInOrderEveryFailureAsItsOwnThenRemoteDesktopClientsCountedAndBlocked)
+TEST(MonitorStartup, EverySourceInOrderEachFailureAsItsOwnThenRemoteDesktopClientsCountedAndBlocked)
 {
     Outcome o = run("start");
     auto at = [](DWORD t, DWORD count, const wchar_t *rest) {
