@@ -59,6 +59,9 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     evtlog(L"4625 --address 203.0.113.77 --user ADMIN --count 8");
     wait_for(L"# exit:", 3);
     wait_for(L"  IP 10.0.0.9  [WHITELIST IP]\n", 4);
+    // A block's report follows its "# exit:" line: let all 27 reports land before the end.
+    for (int i = 0; i < 500 && read_own_reports().size() < 27; ++i)
+        Sleep(10);
     TerminateProcess(monitor.hProcess, 0);
     WaitForSingleObject(monitor.hProcess, 10000);
     CloseHandle(monitor.hThread);
