@@ -241,7 +241,7 @@ namespace reg {
 
 // Creating the (existing) key with KEY_WRITE first, then opening it for setting, gets a writable
 // handle whatever access the caller's handle carries.
-static LSTATUS set_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size_bytes)
+LSTATUS set_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size_bytes)
 {
     HKEY created = nullptr;
     LSTATUS status = RegCreateKeyExW(key, L"", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,

@@ -35,6 +35,9 @@ bool is_listed(const TextList &list, const wchar_t *text);
 void release_config_lists();
 
 namespace reg {
+// Writes a value of any type into the open key itself (create with KEY_WRITE and close, open
+// with KEY_SET_VALUE, set, close); a Win32 error code.
+LSTATUS set_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size_bytes);
 // Writes a REG_MULTI_SZ value into the open key itself; a Win32 error code.
 LSTATUS set_multi_sz(HKEY key, const wchar_t *name, const void *data, DWORD size_bytes);
 // Writes a REG_DWORD value into the open key itself; a Win32 error code.

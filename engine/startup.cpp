@@ -3,6 +3,7 @@
 #include "engine/startup.h"
 #include "engine/monitor.h"
 #include "engine/rdp_monitor.h"
+#include "config/config.h"
 #include "config/version_probe.h"
 #include "console/output.h"
 #include "commands/runner.h"
@@ -33,25 +34,6 @@ void print_manual_audit_notice()
     print_out(L"(i)  Audit logon events can only be enabled manualy on old systems.\n");
     print_out(L"     The setting is available in Administrative tools:\n");
     print_out(L"     Local Security Policy, Security Settings, Local Policies, Audit Policy\n\n");
-}
-
-// Writes one value into the key itself: create (KEY_WRITE) and close, open with KEY_SET_VALUE,
-// set, close.
-LSTATUS write_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size)
-{
-    HKEY created = nullptr;
-    LSTATUS status = RegCreateKeyExW(key, L"", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &created,
-                                     nullptr);
-    if (status != ERROR_SUCCESS)
-        return status;
-    RegCloseKey(created);
-    HKEY opened = nullptr;
-    status = RegOpenKeyExW(key, L"", 0, KEY_SET_VALUE, &opened);
-    if (status != ERROR_SUCCESS)
-        return status;
-    status = RegSetValueExW(opened, name, 0, type, static_cast<const BYTE *>(data), size);
-    RegCloseKey(opened);
-    return status;
 }
 
 // Windows before 6.0 keeps the audit policy in a binary value of the local security policy.
@@ -122,11 +104,11 @@ void register_source_values()
     DWORD category_count = 11, types_supported = 31;
     DWORD path_size = static_cast<DWORD>((wcsnlen(module_path, 511) + 1) * sizeof(wchar_t));
     // A value that cannot be written is left as it is; the source still works without it.
-    write_value(key, L"CategoryCount", REG_DWORD, &category_count, sizeof(category_count));
-    write_value(key, L"CategoryMessageFile", REG_SZ, module_path, path_size);
-    write_value(key, L"EventMessageFile", REG_SZ, module_path, path_size);
-    write_value(key, L"ParameterMessageFile", REG_SZ, module_path, path_size);
-    write_value(key, L"TypesSupported", REG_DWORD, &types_supported, sizeof(types_supported));
+    reg::set_value(key, L"CategoryCount", REG_DWORD, &category_count, sizeof(category_count));
+    reg::set_value(key, L"CategoryMessageFile", REG_SZ, module_path, path_size);
+    reg::set_value(key, L"EventMessageFile", REG_SZ, module_path, path_size);
+    reg::set_value(key, L"ParameterMessageFile", REG_SZ, module_path, path_size);
+    reg::set_value(key, L"TypesSupported", REG_DWORD, &types_supported, sizeof(types_supported));
     RegCloseKey(key);
 }
 
