@@ -1,31 +1,19 @@
-// Support for the console tests. The scenarios move the standard streams of the process they
-// run in, so each runs in a fresh copy of the test program ("--child <scenario> <report> ...")
-// and writes its failed checks into a report file; its exit code counts them.
+// Support for the console tests. A scenario moves the standard streams of the process it runs
+// in, so it is a disabled test (Child.DISABLED_<scenario>) run alone in a fresh copy of the test
+// program, its arguments after the test flags; its failures come back in its XML report.
 #pragma once
+#include <gtest/gtest.h>
 #include <windows.h>
-#include <shellapi.h>
-#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
+#include "console/output.h"
+#include "service/service_host.h"
 
 namespace console_test {
 
-// The colour indexes the system uses with their attributes on grey-on-black and black-on-white.
-struct SystemColour {
-    unsigned short index;
-    WORD on_07, on_F0;
-};
-inline constexpr SystemColour system_colours[] = {
-    {1, 0x0B, 0xF1}, {2, 0x0A, 0xF2},  {3, 0x0F, 0xF3},  {4, 0x0C, 0xF4},  {5, 0x0F, 0xF5},   {6, 0x0E, 0xF6},
-    {7, 0x0F, 0xFF}, {9, 0x1F, 0xF9}, {12, 0x4F, 0xF4}, {13, 0x5F, 0xF5}, {138, 0x2F, 0x8F2},
-};
-
-inline std::wstring temp_path(const std::wstring &name)
-{
-    wchar_t dir[MAX_PATH];
-    return std::wstring(dir, GetTempPathW(MAX_PATH, dir)) + name;
-}
+inline std::vector<std::wstring> child_args; // the scenario's arguments; empty in the parent
 
 // The log file that the program writes for a service name.
 inline std::wstring log_file_for(const std::wstring &name)
@@ -52,91 +40,56 @@ inline std::string utf16_bytes(const std::wstring &text)
     return std::string(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
 }
 
-struct ChildResult {
-    DWORD exit_code;
-    std::string report;
-};
-
-// Runs a scenario in a copy of this program and waits for it; with std_out, that handle is the
-// child's standard output and its other streams go to NUL.
-inline ChildResult run_child(const std::wstring &scenario, const std::wstring &args, DWORD flags,
-                             HANDLE std_out = nullptr)
+// Runs a scenario in a copy of this program and expects it to pass. With a capture file, that
+// file is the child's standard output and its other streams go to NUL.
+inline void run_child(const std::wstring &scenario, const std::wstring &args, DWORD flags,
+                      const std::wstring &capture = L"")
 {
-    static int serial = 0;
-    wchar_t self[MAX_PATH];
+    wchar_t self[MAX_PATH], report[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring report = temp_path(L"console-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                    std::to_wstring(++serial) + L".txt");
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --child " + scenario + L" \"" + report + L"\" " + args;
+    GetTempPathW(MAX_PATH, report);
+    wcscat_s(report, (L"console-" + std::to_wstring(GetCurrentProcessId()) + L".xml").c_str());
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=Child.DISABLED_" +
+                           scenario + L" --gtest_output=xml:" + report + L" " + args;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-    if (std_out != nullptr) {
-        SetHandleInformation(std_out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    if (!capture.empty()) {
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = startup.hStdError = null;
-        startup.hStdOutput = std_out;
+        startup.hStdInput = startup.hStdError = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ |
+                                                            FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        startup.hStdOutput = CreateFileW(capture.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     }
     PROCESS_INFORMATION process = {};
-    ChildResult result = {~0u, "could not start the child"};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, std_out != nullptr, flags, nullptr, nullptr,
-                       &startup, &process)) {
+    DWORD code = ~0u;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, !capture.empty(), flags, nullptr, nullptr, &startup,
+                       &process)) {
         if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
             TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, 5000);
-        GetExitCodeProcess(process.hProcess, &result.exit_code);
+        GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
-        result.report = read_bytes(report);
-        DeleteFileW(report.c_str());
     }
-    CloseHandle(null);
-    return result;
+    if (!capture.empty()) {
+        CloseHandle(startup.hStdOutput);
+        CloseHandle(startup.hStdInput);
+    }
+    const std::string xml = read_bytes(report);
+    DeleteFileW(report);
+    // Exactly one test ran: a scenario name that matches nothing must not pass.
+    EXPECT_TRUE(code == 0 && xml.find("tests=\"1\"") != std::string::npos) << "exit code " << code << "\n" << xml;
 }
 
-// Child side: records each failed check in the report file.
-class Scenario {
-public:
-    explicit Scenario(const std::wstring &report) : report_(_wfopen(report.c_str(), L"wb")) {}
-    ~Scenario()
-    {
-        if (report_ != nullptr)
-            fclose(report_);
-    }
-    bool check(bool ok, const char *format, ...)
-    {
-        if (ok)
-            return true;
-        ++failures_;
-        if (report_ != nullptr) {
-            va_list args;
-            va_start(args, format);
-            vfprintf(report_, format, args);
-            va_end(args);
-            fputc('\n', report_);
-            fflush(report_);
-        }
-        return false;
-    }
-    int failures() const { return failures_; }
-
-private:
-    FILE *report_;
-    int failures_ = 0;
-};
-
-// Wide command-line arguments (the test programs have a narrow main for GoogleTest).
-inline std::vector<std::wstring> wide_arguments()
+// main of a console test program; a child runs its scenario without printing.
+inline int run_tests(int argc, char **argv)
 {
-    std::vector<std::wstring> args;
-    int count = 0;
-    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int i = 0; argv != nullptr && i < count; ++i)
-        args.emplace_back(argv[i]);
-    LocalFree(argv);
-    return args;
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i)
+        child_args.emplace_back(argv[i], argv[i] + strlen(argv[i]));
+    ::testing::TestEventListeners &listeners = ::testing::UnitTest::GetInstance()->listeners();
+    if (!child_args.empty())
+        delete listeners.Release(listeners.default_result_printer());
+    return RUN_ALL_TESTS();
 }
 
 } // namespace console_test
