@@ -1,6 +1,7 @@
 # The simulated event log and the evtlog tool.
 tosmire_test(test_evtsim_log SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_evtsim_log.cpp TIMEOUT 120)
-tosmire_test(test_evtsim_processes SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_evtsim_processes.cpp
+tosmire_test(test_evtsim_processes NO_GTEST_MAIN
+             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_evtsim_processes.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              DEPENDS evtlog tosmire-ips TIMEOUT 180)
 
 # The release program calls the real event log; the simulated build links the simulation.
