@@ -54,12 +54,6 @@ constexpr int exit_start_failed = 575;
 // The time text of the record being handled.
 wchar_t time_text[time_text_chars];
 
-void wait_key_if_debugged()
-{
-    if (IsDebuggerPresent())
-        getwchar();
-}
-
 // Ends the program after a failure of the monitor, with its error code as exit code.
 [[noreturn]] void error_exit(const wchar_t *message, DWORD code)
 {
@@ -187,6 +181,12 @@ void follow_security_log(BYTE *buffer)
 }
 
 } // namespace
+
+void wait_key_if_debugged()
+{
+    if (IsDebuggerPresent())
+        getwchar();
+}
 
 int monitor_main(int argc, wchar_t **argv)
 {

@@ -32,6 +32,8 @@ int monitor_main(int argc, wchar_t **argv);
 DWORD open_security_log();
 // Closes the subscription, render context, Security log and event source, each if open.
 void close_monitor_handles();
+// Waits for one character from standard input when a debugger is attached (after a failure).
+void wait_key_if_debugged();
 // Stores a request for the loop and wakes it (SetEvent: the loop may not be waiting yet).
 void send_monitor_request(MonitorRequest request);
 // Calls visit for each record of a batch of bytes_read bytes, in order, with its Length; the

@@ -4,6 +4,7 @@
 #include "engine/monitor.h"
 #include "engine/rdp_monitor.h"
 #include "config/config.h"
+#include "service/service_host.h"
 #include "config/version_probe.h"
 #include "console/output.h"
 #include "commands/runner.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr wchar_t source_name[] = L"tosmire.IPS";
 constexpr wchar_t source_key_path[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS";
 constexpr wchar_t audit_policy_key_path[] = L"SECURITY\\Policy\\PolAdtEv";
 // The byte of the legacy audit policy that holds the logon-event setting (bit 0 success, bit 1 failure).
@@ -22,12 +22,6 @@ constexpr DWORD logon_audit_byte = 8;
 // auditpol's output, shown on the console as it arrives; nothing examines it.
 constexpr DWORD audit_output_chars = 65536;
 wchar_t audit_output[audit_output_chars];
-
-void wait_key_under_debugger()
-{
-    if (IsDebuggerPresent())
-        getwchar();
-}
 
 void print_manual_audit_notice()
 {
@@ -119,13 +113,13 @@ DWORD start_monitor()
     enable_logon_auditing();
     register_source_values();
 
-    event_source = RegisterEventSourceW(nullptr, source_name);
+    event_source = RegisterEventSourceW(nullptr, default_service_name);
     if (event_source == nullptr) {
         DWORD error = GetLastError();
         set_console_color(4);
         print_out(L"%ls %u", L"RegisterEventSource failed", error);
         restore_console_color();
-        wait_key_under_debugger();
+        wait_key_if_debugged();
         SetLastError(error);
         return error;
     }
