@@ -27,7 +27,7 @@ DWORD run_command(const wchar_t *command_line, bool echo, bool wait, HANDLE outp
     if (command_line == nullptr)
         command_line = L"";
     if (echo) {
-        set_console_color(1);
+        set_console_color(color_heading);
         print_out(L"# %ls\n", command_line);
         reset_console_color();
     }

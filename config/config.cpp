@@ -2,7 +2,7 @@
 // missing or of the wrong type or size is replaced by its default, and the default is written
 // back so that after one start the operator finds a complete configuration to edit.
 #include "config/config.h"
-#include "engine/monitor.h"
+#include "config/registry.h"
 #include <cstdlib>
 #include <cwchar>
 
@@ -21,6 +21,10 @@ const wchar_t *default_whitelist_IP[17] = {
 const wchar_t *default_whitelist_user[6] = {
     L"ips.ops", L"ips.audit", L"ips.deploy", L"ips.report", L"ips.sync", L"ips.watch",
 };
+
+wchar_t module_path[512];
+wchar_t parameters_key_path[512];
+wchar_t event_source_key_path[512];
 
 // Set lists from the start: a reader never meets a count without its array.
 TextList whitelist_IP = {17, default_whitelist_IP};
@@ -56,55 +60,33 @@ struct OwnedList {
     wchar_t *data;
     const wchar_t **items;
 };
+// Written by load_config and release_config_lists only (main thread, then at exit).
 OwnedList owned_IP;
 OwnedList owned_user;
 
 enum class ListRead { set, absent, unreadable };
 
-// Largest reported size whose rounding and two extra terminators still fit a DWORD.
-constexpr DWORD max_value_bytes = MAXDWORD - 4 * sizeof(wchar_t);
-
 // Reads a REG_MULTI_SZ value into list. Absent covers a missing value and one of another type
 // (both are replaced by the default); unreadable covers everything else (left as it is).
 ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &owned)
 {
+    wchar_t *data = nullptr;
     DWORD size = 0;
-    LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size);
-    if (status == ERROR_MORE_DATA)
-        status = ERROR_SUCCESS;
-    // A value that grows between the two reads reports ERROR_MORE_DATA with its new size.
-    for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS; ++attempt) {
-        if (size > max_value_bytes)
-            return ListRead::unreadable;
-        // Whole characters of the data, then a pair of terminators that the stored value may
-        // lack; an odd last byte falls into the first of them.
-        auto *data = static_cast<wchar_t *>(calloc(size / sizeof(wchar_t) + 2, sizeof(wchar_t)));
-        if (data == nullptr)
-            return ListRead::unreadable;
-        DWORD got = size;
-        status = RegGetValueW(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, data, &got);
-        if (status == ERROR_SUCCESS) {
-            const DWORD chars = (got < size ? got : size) / sizeof(wchar_t);
-            data[chars] = 0;
-            data[chars + 1] = 0;
-            TextList read = {0, nullptr};
-            split_multi_sz(data, static_cast<DWORD>((chars + 2) * sizeof(wchar_t)), read);
-            if (read.items == nullptr) {
-                free(data);
-                return ListRead::unreadable;
-            }
-            owned = {data, read.items};
-            list = read;
-            return ListRead::set;
-        }
+    const LSTATUS status = reg::get_value(key, nullptr, name, RRF_RT_REG_MULTI_SZ, &data, &size);
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_UNSUPPORTED_TYPE)
+        return ListRead::absent;
+    if (status != ERROR_SUCCESS)
+        return ListRead::unreadable;
+    // The reader's two terminators end the image even when the stored value lacks them.
+    TextList read = {0, nullptr};
+    split_multi_sz(data, size + 2 * static_cast<DWORD>(sizeof(wchar_t)), read);
+    if (read.items == nullptr) {
         free(data);
-        if (status == ERROR_MORE_DATA) {
-            size = got;
-            status = ERROR_SUCCESS;
-        }
+        return ListRead::unreadable;
     }
-    return status == ERROR_FILE_NOT_FOUND || status == ERROR_UNSUPPORTED_TYPE ? ListRead::absent
-                                                                             : ListRead::unreadable;
+    owned = {data, read.items};
+    list = read;
+    return ListRead::set;
 }
 
 // Takes a stored threshold if it is a REG_DWORD of 4 bytes; writes the default over a missing
@@ -236,67 +218,3 @@ void release_config_lists()
     release_list(whitelist_IP, owned_IP, default_whitelist_IP, 17);
     release_list(whitelist_user, owned_user, default_whitelist_user, 6);
 }
-
-namespace reg {
-
-// Creating the (existing) key with KEY_WRITE first, then opening it for setting, gets a writable
-// handle whatever access the caller's handle carries.
-LSTATUS set_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size_bytes)
-{
-    HKEY created = nullptr;
-    LSTATUS status = RegCreateKeyExW(key, L"", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
-                                     &created, nullptr);
-    if (status != ERROR_SUCCESS)
-        return status;
-    RegCloseKey(created);
-    HKEY writable = nullptr;
-    status = RegOpenKeyExW(key, L"", 0, KEY_SET_VALUE, &writable);
-    if (status != ERROR_SUCCESS)
-        return status;
-    status = RegSetValueExW(writable, name, 0, type, static_cast<const BYTE *>(data), size_bytes);
-    RegCloseKey(writable);
-    return status;
-}
-
-LSTATUS set_multi_sz(HKEY key, const wchar_t *name, const void *data, DWORD size_bytes)
-{
-    return set_value(key, name, REG_MULTI_SZ, data, size_bytes);
-}
-
-LSTATUS set_dword(HKEY key, const wchar_t *name, DWORD value)
-{
-    return set_value(key, name, REG_DWORD, &value, sizeof(value));
-}
-
-LSTATUS get_text(HKEY root, const wchar_t *path, const wchar_t *value, wchar_t **text)
-{
-    *text = nullptr;
-    DWORD size = 0;
-    LSTATUS status = RegGetValueW(root, path, value, RRF_RT_REG_SZ, nullptr, nullptr, &size);
-    if (status == ERROR_MORE_DATA)
-        status = ERROR_SUCCESS;
-    // An expanded string can need more than the first answer said; the value can also change.
-    for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS; ++attempt) {
-        if (size > max_value_bytes)
-            return ERROR_ARITHMETIC_OVERFLOW;
-        // One terminator beyond the data, which the stored value may lack.
-        auto *buffer = static_cast<wchar_t *>(calloc(size / sizeof(wchar_t) + 2, sizeof(wchar_t)));
-        if (buffer == nullptr)
-            return ERROR_NOT_ENOUGH_MEMORY;
-        DWORD got = size;
-        status = RegGetValueW(root, path, value, RRF_RT_REG_SZ, nullptr, buffer, &got);
-        if (status == ERROR_SUCCESS) {
-            buffer[(got < size ? got : size) / sizeof(wchar_t)] = 0;
-            *text = buffer;
-            return ERROR_SUCCESS;
-        }
-        free(buffer);
-        if (status == ERROR_MORE_DATA) {
-            size = got;
-            status = ERROR_SUCCESS;
-        }
-    }
-    return status == ERROR_SUCCESS ? ERROR_MORE_DATA : status;
-}
-
-} // namespace reg

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "config/registry.h"
 
 // A list of UTF-16 texts; a list with items set and count 0 is empty, not unset.
 struct TextList {
@@ -9,6 +10,17 @@ struct TextList {
     const wchar_t **items;
 };
 
+// Written by the main entry on the main thread before any other thread of the program starts,
+// then only read, for the whole run:
+// the full path of the running executable (the registered message file),
+extern wchar_t module_path[512];
+// the service's Parameters key, the first configuration location,
+extern wchar_t parameters_key_path[512];
+// and the Application event-source key, the second one (both under HKEY_LOCAL_MACHINE).
+extern wchar_t event_source_key_path[512];
+
+// The configuration below is written only by load_config on the main thread, before any
+// other thread of the program reads it, and by release_config_lists at exit.
 // Source addresses (or host names) that are never blocked.
 extern TextList whitelist_IP;
 // User names counted against the whitelist thresholds.
@@ -33,15 +45,3 @@ bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list);
 bool is_listed(const TextList &list, const wchar_t *text);
 // Frees both pointer arrays and the data read for them; the lists fall back to the defaults.
 void release_config_lists();
-
-namespace reg {
-// Writes a value of any type into the open key itself (create with KEY_WRITE and close, open
-// with KEY_SET_VALUE, set, close); a Win32 error code.
-LSTATUS set_value(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size_bytes);
-// Writes a REG_MULTI_SZ value into the open key itself; a Win32 error code.
-LSTATUS set_multi_sz(HKEY key, const wchar_t *name, const void *data, DWORD size_bytes);
-// Writes a REG_DWORD value into the open key itself; a Win32 error code.
-LSTATUS set_dword(HKEY key, const wchar_t *name, DWORD value);
-// Reads a REG_SZ (expanded) value under root\path into a new buffer the caller frees with free().
-LSTATUS get_text(HKEY root, const wchar_t *path, const wchar_t *value, wchar_t **text);
-}

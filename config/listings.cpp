@@ -23,7 +23,7 @@ void print_list(const TextList &list)
 
 void show_whitelisted_addresses()
 {
-    set_console_color(1);
+    set_console_color(color_heading);
     print_out(L"\n# IP addresses on the whitelist:");
     reset_console_color();
     print_list(whitelist_IP);
@@ -31,7 +31,7 @@ void show_whitelisted_addresses()
 
 void show_whitelisted_user_names()
 {
-    set_console_color(1);
+    set_console_color(color_heading);
     print_out(L"# max logon count for network logon          normal:%2u, whitelist users:%2u\n"
               L"# max logon count for network clear text     normal:%2u, whitelist users:%2u\n"
               L"# max logon count for Remote Desktop         normal:%2u, whitelist users:%2u\n",

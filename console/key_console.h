@@ -1,9 +1,19 @@
-// Key console and console Ctrl handler: what the operator's keys and Ctrl events do while the
-// process has a console window.
+// Key console, console Ctrl handler and the service control callback: what the operator's keys,
+// Ctrl events and service controls do to the running monitor.
 #pragma once
 #include <windows.h>
+
+// Typed characters go to the operator letters. Written by key_console on the console wait
+// thread only; read there. False at start, for the whole run.
+extern volatile bool debug_console;
+// At its end the main entry does not wait for a key even under a debugger. Set (never
+// cleared) by key_console's Esc on the wait thread and by ctrl_handler on a system thread;
+// read by the main entry at shutdown.
+extern volatile bool exit_now;
 
 // Wait callback on the console input handle (the context): handles the pending key events.
 void CALLBACK key_console(PVOID context, BOOLEAN timed_out);
 // Console Ctrl handler: TRUE when it handled the event, FALSE for the system's default handling.
 BOOL WINAPI ctrl_handler(DWORD ctrl_type);
+// The service host's control callback: pause and resume notices, the stop request, the reports.
+void monitor_control(DWORD control);

@@ -2,7 +2,6 @@
 // file, NUL), console colours, and the two printing operations.
 #include "console/output.h"
 #include "console/key_console.h"
-#include "config/config.h"
 #include "service/service_host.h"
 #include <cstdarg>
 #include <cstdlib>
@@ -144,7 +143,7 @@ void restore_console_color()
 
 void reset_console_color()
 {
-    set_console_color(0);
+    set_console_color(color_default);
 }
 
 // The default attribute without retaking the saved snapshot.
@@ -266,7 +265,7 @@ void free_console()
     ShadowConsole &c = g_shadow_console;
     if (c.attached) {
         c.attached = false;
-        set_console_color(12);
+        set_console_color(color_detach);
         print_out(L"-- %ls", default_service_name);
         set_default_attribute();
         print_out(L"\n");
@@ -443,7 +442,7 @@ int attach_console(DWORD process_id)
     refresh_std_handles();
     c.attached = true;
     print_out(L"\n\n");
-    set_console_color(138);
+    set_console_color(color_attach);
     print_out(L"++ %ls", default_service_name);
     set_default_attribute();
     print_out(L"\n");
@@ -472,10 +471,7 @@ void shadow_console_init()
     c.own_console = c.console_window != nullptr;
     if (c.own_console)
         SetConsoleTitleW(default_service_name);
-    // Exit routines run in reverse order: the console is closed before the lists are released.
-    atexit(release_config_lists);
     start_key_console();
-    atexit(shadow_console_close);
 }
 
 void shadow_console_close()

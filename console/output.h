@@ -8,6 +8,21 @@
 // Colour index; 0 stands for the default attribute.
 using ConsoleColor = unsigned short;
 
+// The colours of the program, named after what they mark (the colour rule of
+// console_color_attribute turns an index into an attribute).
+constexpr ConsoleColor color_default = 0;       // the console's default attribute
+constexpr ConsoleColor color_heading = 1;       // headings, echoed command lines, history and reset headings
+constexpr ConsoleColor color_success = 2;       // the resume notice, the successful-logon line
+constexpr ConsoleColor color_echo = 3;          // echoed operator letters, key codes shown under a debugger
+constexpr ConsoleColor color_error = 4;         // error lines, the Ctrl-handler exit line
+constexpr ConsoleColor color_notice = 5;        // debug-console, quit and block notices
+constexpr ConsoleColor color_pause = 6;         // the pause notice
+constexpr ConsoleColor color_spoofed = 7;       // the spoofed-address notice
+constexpr ConsoleColor color_banner = 9;        // the banner, the successful-logon tag
+constexpr ConsoleColor color_detach = 12;       // the detach notice
+constexpr ConsoleColor color_banner_service = 13; // the banner of an interactive service
+constexpr ConsoleColor color_attach = 138;      // the attach notice
+
 struct ShadowConsole {
     FILE *out_stream;                           // standard output after a reopening
     FILE *err_stream;                           // standard error after a reopening

@@ -1,7 +1,7 @@
 // Block decision: every accepted logon record of the Security log ends here, on the main thread.
 #include "engine/block.h"
 #include "engine/failure_history.h"
-#include "engine/monitor.h"
+#include "engine/report.h"
 #include "config/config.h"
 #include "console/output.h"
 #include "commands/runner.h"
@@ -20,16 +20,6 @@ wchar_t shell_command[command_chars];
 // Output of the connection listing, reported as insertion string %8.
 constexpr DWORD capture_chars = 65536;
 wchar_t capture_text[capture_chars];
-
-// The raw data of a report is the ASCII tag without its terminator.
-void report_logon(WORD type, WORD category, DWORD event_id, const wchar_t **strings, WORD string_count,
-                  const char *tag)
-{
-    if (event_source == nullptr)
-        return;
-    ReportEventW(event_source, type, category, event_id, nullptr, string_count,
-                 static_cast<DWORD>(strlen(tag)), strings, const_cast<char *>(tag));
-}
 
 bool is_type(const wchar_t *logon_type, const wchar_t *value)
 {
@@ -123,7 +113,7 @@ void fit_texts(wchar_t *texts[], size_t count, size_t budget)
 
 void print_not_blockable(const wchar_t *address)
 {
-    set_console_color(4);
+    set_console_color(color_error);
     print_out(L"\n!! Not a plain address, no filter added: %.63ls\n", address);
     restore_console_color();
 }
@@ -203,9 +193,9 @@ void handle_logon_success(LogonReport &report)
     if (!is_listed(whitelist_user, report.user))
         return;
     unsigned found = clear_entry(logon_failures, report.address) ? 1 : 0;
-    set_console_color(2);
+    set_console_color(color_success);
     print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls", found, report.domain, report.user, report.address);
-    set_console_color(9);
+    set_console_color(color_banner);
     print_out(L" [Successful Logon]\n\n\n");
     reset_console_color();
 }
@@ -234,29 +224,29 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
             mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
             reset_console_color();
             if (whitelisted)
-                report_logon(EVENTLOG_WARNING_TYPE, 7, 0x8000AF07, strings, 6, "WHITELIST");
+                report_event(EVENTLOG_WARNING_TYPE, CATEGORY_WHITELIST, MSG_LOGON_FAILURE_WHITELIST, strings, 6, "WHITELIST");
             else
-                report_logon(EVENTLOG_WARNING_TYPE, 8, 0x8000AF08, strings, 6, "ATTACK");
+                report_event(EVENTLOG_WARNING_TYPE, CATEGORY_ATTACK, MSG_LOGON_FAILURE_ATTACK, strings, 6, "ATTACK");
             return;
         }
-        set_console_color(5);
+        set_console_color(color_notice);
         print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", whitelisted ? whitelist_suffix : L"", block_command);
         DWORD exit_code = run_command(block_command, false, true, nullptr);
-        set_console_color(1);
+        set_console_color(color_heading);
         print_out(L"# exit:%u\n\n\n", exit_code);
         mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
         reset_console_color();
         // Char literals: the tags are ASCII bytes.
         static const char blocked_whitelisted_tag[] = "BLOCKED for targeted attack on a whitelisted user";
-        report_logon(EVENTLOG_AUDIT_FAILURE, 9, 0xC000AF09, strings, 6,
+        report_event(EVENTLOG_AUDIT_FAILURE, CATEGORY_BLOCKED, MSG_ADDRESS_BLOCKED, strings, 6,
                      whitelisted ? blocked_whitelisted_tag : "BLOCKED");
         return;
     }
 
-    set_console_color(static_cast<ConsoleColor>(1 + (whitelisted ? 1 : 0)));
+    set_console_color(whitelisted ? color_success : color_heading);
     print_out(L"\n[%ls] %5u  User:%ls\\%ls, from IP:%ls", time_text, attempts, report.domain, report.user,
               report.address);
-    set_console_color(1);
+    set_console_color(color_heading);
     if (whitelisted_ip)
         print_out(L" [WHITELIST IP]");
     else if (whitelisted)
@@ -269,9 +259,9 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
     if (whitelisted_ip)
         return;
     if (whitelisted)
-        report_logon(EVENTLOG_WARNING_TYPE, 7, 0x8000AF07, strings, 6, "WHITELIST");
+        report_event(EVENTLOG_WARNING_TYPE, CATEGORY_WHITELIST, MSG_LOGON_FAILURE_WHITELIST, strings, 6, "WHITELIST");
     else
-        report_logon(EVENTLOG_WARNING_TYPE, 8, 0x8000AF08, strings, 6, "ATTACK");
+        report_event(EVENTLOG_WARNING_TYPE, CATEGORY_ATTACK, MSG_LOGON_FAILURE_ATTACK, strings, 6, "ATTACK");
 }
 
 void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text)
@@ -280,7 +270,7 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
     format_text(attempts_text, 8, L"%u", attempts);
     report.attempts = attempts_text;
 
-    set_console_color(7);
+    set_console_color(color_spoofed);
     print_out(L"\n[%ls] Attacks from a spoofed IP address cannot be blocked!", time_text);
     print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls, Type:%2ls", attempts, report.domain, report.user, report.address,
               report.logon_type);
@@ -289,11 +279,11 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
     format_text(listing_command, command_chars, L"netstat -n | findstr %ls",
                 is_type(report.logon_type, L"10") ? L"3389" : L"TCP");
     format_text(shell_command, command_chars, L"cmd.exe /A /D /C %ls", listing_command);
-    set_console_color(1);
+    set_console_color(color_heading);
     print_out(L"\n# %ls", listing_command);
-    set_console_color(5);
+    set_console_color(color_notice);
     print_out(L"\t# List of connected hosts:");
-    set_console_color(4);
+    set_console_color(color_error);
 
     memset(capture_text, 0, sizeof(capture_text));
     DWORD capacity = capture_chars;
@@ -305,5 +295,5 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
 
     const wchar_t *strings[8] = {report.domain, report.user, report.address, report.attempts,
                                  report.logon_type, report.authentication, listing_command, capture_text};
-    report_logon(EVENTLOG_ERROR_TYPE, 10, 0xC000AF0A, strings, 8, "SPOOFED ADDRESS");
+    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ATTENTION, MSG_SPOOFED_ADDRESS, strings, 8, "SPOOFED ADDRESS");
 }

@@ -1,13 +1,14 @@
-// Security log monitor: the main entry, the loop that reads the Security log forward in
-// batches, the recovery after the log was cleared, and the orderly shutdown.
+// Security log monitor: the loop that reads the Security log forward in batches, the recovery
+// after the log was cleared, and the orderly closing of what it opened.
 #include "engine/monitor.h"
 #include "engine/block.h"
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
+#include "engine/rdp_monitor.h"
+#include "engine/report.h"
 #include "engine/startup.h"
-#include "config/config.h"
+#include "config/event_dump.h"
 #include "console/output.h"
-#include "service/service_host.h"
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -15,49 +16,24 @@
 volatile LONG monitor_request = 0;
 volatile bool monitor_paused = false;
 HANDLE security_log = nullptr;
-HANDLE event_source = nullptr;
-EVT_HANDLE rdp_subscription = nullptr;
-EVT_HANDLE rdp_render_context = nullptr;
 HANDLE e_notify_new_event = nullptr;
-wchar_t module_path[512];
-wchar_t parameters_key_path[512];
-wchar_t event_source_key_path[512];
 
 namespace {
-
-// PLACEHOLDER: operator command letters of the command line; the operator commands module
-// connects here. 0 lets the program go on.
-int run_operator_commands(int, wchar_t **) { return 0; }
-// PLACEHOLDER: banner and key list; the operator commands module connects here.
-void print_key_help() {}
-// PLACEHOLDER: the event record dump connects here.
-void dump_event_record(const EVENTLOGRECORD *, const wchar_t *) {}
-// PLACEHOLDER: the event record dump's cached message modules are released here.
-void release_message_modules() {}
-// PLACEHOLDER: set by the key console's Esc and by the Ctrl handler; the key console connects here.
-bool exit_now = false;
-// PLACEHOLDER: the key console's control callback connects here. Until then stop and pause
-// reach the loop without the notices and reports.
-void monitor_control(DWORD control)
-{
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN)
-        send_monitor_request(MonitorRequest::quit);
-    else if (control == SERVICE_CONTROL_PAUSE)
-        monitor_paused = true;
-    else if (control == SERVICE_CONTROL_CONTINUE)
-        monitor_paused = false;
-}
 
 constexpr DWORD read_buffer_bytes = 65536;
 constexpr int exit_start_failed = 575;
 
-// The time text of the record being handled.
+// The time text of the record being handled; main thread only, rewritten for every record.
 wchar_t time_text[time_text_chars];
+// What the main entry said of the process, for the loop's ending on a lost log connection;
+// set by run_monitor on the main thread before the loop starts.
+bool host_is_service = false;
+const bool *host_stop_requested = nullptr;
 
 // Ends the program after a failure of the monitor, with its error code as exit code.
 [[noreturn]] void error_exit(const wchar_t *message, DWORD code)
 {
-    set_console_color(4);
+    set_console_color(color_error);
     print_out(L"%ls %u", message, code);
     restore_console_color();
     wait_key_if_debugged();
@@ -89,7 +65,7 @@ void process_record(const EVENTLOGRECORD *record, DWORD length)
     bool is_success = false;
     switch (decode_logon_event(record, length, time_text, report, is_success)) {
     case DecodeResult::accepted:
-        dump_event_record(record, time_text);
+        dump_event_record(record, length, time_text);
         if (is_success)
             handle_logon_success(report);
         else
@@ -128,10 +104,10 @@ void serve_request(LONG request)
 // logon_failures is left as it is.
 void recover_cleared_log(BYTE *buffer)
 {
-    set_console_color(5);
+    set_console_color(color_notice);
     print_out(L"# The audit log was cleared.\n");
     restore_console_color();
-    set_console_color(1);
+    set_console_color(color_heading);
     close_monitor_handles();
     if (start_monitor() != 0) {
         DWORD code = GetLastError();
@@ -172,7 +148,7 @@ void follow_security_log(BYTE *buffer)
                 error_exit(L"wait for notification failed", GetLastError());
         } else if (error == ERROR_EVENTLOG_FILE_CHANGED) {
             recover_cleared_log(buffer);
-        } else if (error == RPC_S_UNKNOWN_IF && g_service_host.is_service && !g_service_host.stop_requested) {
+        } else if (error == RPC_S_UNKNOWN_IF && host_is_service && !(host_stop_requested != nullptr && *host_stop_requested)) {
             return; // the system is shutting the event log service down under us
         } else {
             error_exit(L"read failed", error);
@@ -188,35 +164,16 @@ void wait_key_if_debugged()
         getwchar();
 }
 
-int monitor_main(int argc, wchar_t **argv)
+int run_monitor(bool is_service, const bool *stop_requested)
 {
-    GetModuleFileNameW(nullptr, module_path, 512);
-    module_path[511] = L'\0';
-    format_text(parameters_key_path, 512, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters", default_service_name);
-    format_text(event_source_key_path, 512, L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls",
-                default_service_name);
-    load_config();
-    if (service_commands(g_service_host, argc, argv) == -1)
-        return 1;
-    bool service_line = argc > 1 && argv[1] != nullptr && wcsncmp(argv[1], L"-d", 2) == 0;
-    if (!g_service_host.is_service && !service_line && run_operator_commands(argc, argv) == -1)
-        return 1;
-    g_service_host.control_callback = monitor_control;
-    if (g_service_host.e_main_ready.created)
-        SetEvent(g_service_host.e_main_ready.handle);
-    if (g_service_host.e_host_started.created)
-        WaitForSingleObject(g_service_host.e_host_started.handle, INFINITE);
-
-    print_key_help();
-    if (!(g_service_host.is_service && g_shadow_console.to_log_file))
-        print_out(L"\n");
+    host_is_service = is_service;
+    host_stop_requested = stop_requested;
     if (start_monitor() != 0) {
         close_monitor_handles();
         return exit_start_failed;
     }
     static const char running[] = "RUNNING";
-    ReportEventW(event_source, EVENTLOG_INFORMATION_TYPE, 1, 0x4000AF01, nullptr, 0, sizeof(running) - 1, nullptr,
-                 const_cast<char *>(running));
+    report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_RUNNING, nullptr, 0, running);
     init_history(logon_failures);
 
     // Page-aligned, as records are processed in place.
@@ -227,7 +184,7 @@ int monitor_main(int argc, wchar_t **argv)
     seek_newest_record(buffer, newest_time);
     print_out(L"# Waiting for new events... [%ls]", newest_time);
     if (IsDebuggerPresent()) {
-        set_console_color(4);
+        set_console_color(color_error);
         print_out(L"  DBG");
         reset_console_color();
     }
@@ -248,21 +205,6 @@ int monitor_main(int argc, wchar_t **argv)
     if (notify != nullptr)
         CloseHandle(notify);
     close_monitor_handles();
-    release_message_modules();
-    if (g_service_host.e_host_stopped.created)
-        WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
-    restore_console_color();
-    if (g_shadow_console.to_log_file) {
-        if (monitor_paused)
-            print_out(L"#\n");
-        print_out(L"# (Quit) ######################################################################\n\n\n\n");
-    } else {
-        print_out(L"(Quit)");
-    }
-    if (IsDebuggerPresent() && !exit_now) {
-        getwchar();
-        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
-    }
     return 0;
 }
 
@@ -281,9 +223,8 @@ DWORD open_security_log()
     wchar_t code[16];
     format_text(code, 16, L"%u", error);
     const wchar_t *strings[2] = {L"Cannot open the security log", code};
-    if (event_source != nullptr)
-        ReportEventW(event_source, EVENTLOG_ERROR_TYPE, 11, 0xC000AF0B, nullptr, 2, 0, strings, nullptr);
-    set_console_color(4);
+    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
+    set_console_color(color_error);
     if (error == ERROR_PRIVILEGE_NOT_HELD)
         print_out(L"%ls %u\n", L"A required privilege is not held by the client:", error);
     else
@@ -295,17 +236,7 @@ DWORD open_security_log()
 
 void close_monitor_handles()
 {
-    // The subscription goes before its render context: closing a subscription waits for a
-    // running rdp_evt_handler to return and ends all deliveries, so once it is closed no
-    // handler can still be rendering with the context that is closed next.
-    if (rdp_subscription != nullptr) {
-        EvtClose(rdp_subscription);
-        rdp_subscription = nullptr;
-    }
-    if (rdp_render_context != nullptr) {
-        EvtClose(rdp_render_context);
-        rdp_render_context = nullptr;
-    }
+    close_rdp_monitor();
     if (security_log != nullptr) {
         CloseEventLog(security_log);
         security_log = nullptr;

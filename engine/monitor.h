@@ -1,5 +1,5 @@
-// Security log monitor: the main entry, the loop that follows the Security log, and the
-// handles that the engine shares between its modules.
+// Security log monitor: the loop that follows the Security log, the requests that other threads
+// send it, and the handles it opens and closes.
 #pragma once
 #include <windows.h>
 #include <winevt.h>
@@ -7,27 +7,24 @@
 // Request code of the Security log loop; stored by other threads, taken by the loop.
 enum class MonitorRequest : LONG { none = 0, quit = 1, show_history = 2, reset_history = 3 };
 
-// The pending request; written whole by the senders, taken at the top of each iteration.
+// The pending request. Stored whole by the senders (key console, Ctrl handler, service control
+// callback) on their threads; taken by the loop on the main thread at the top of each iteration.
 extern volatile LONG monitor_request;
-// While set, records that are read are dropped unprocessed.
+// While set, records that are read are dropped unprocessed. Written by the key console and the
+// service control callback on their threads; read by the loop and the key console.
 extern volatile bool monitor_paused;
-// Handle of the Security log; null when closed.
+// Handle of the Security log. Written on the main thread only (open_security_log,
+// close_monitor_handles); null when closed.
 extern HANDLE security_log;
-// Application-log event source through which every report is written; null when closed.
-extern HANDLE event_source;
-// Remote Desktop subscription and its values render context; null when not open.
-extern EVT_HANDLE rdp_subscription;
-extern EVT_HANDLE rdp_render_context;
-// Signalled by the Security log on new records and by the request senders.
+// Signalled by the Security log on new records and by the request senders. Created and closed
+// by run_monitor on the main thread; null before it exists and after it is closed, which the
+// senders check.
 extern HANDLE e_notify_new_event;
-// Full path of the running executable (the registered message file).
-extern wchar_t module_path[512];
-// The two configuration key paths, formatted by the main entry.
-extern wchar_t parameters_key_path[512];
-extern wchar_t event_source_key_path[512];
 
-// The main entry; returns the process exit code.
-int monitor_main(int argc, wchar_t **argv);
+// Starts the event sources and follows the Security log until a quit request, then closes what
+// it opened. A lost event-log connection (1717) ends a service quietly unless *stop_requested
+// is set; other failures end the process. 0 after an orderly quit, 575 when the start failed.
+int run_monitor(bool is_service, const bool *stop_requested);
 // Opens the Security log into security_log; 0 or a Win32 error code.
 DWORD open_security_log();
 // Closes the subscription, render context, Security log and event source, each if open.

@@ -4,7 +4,7 @@
 #include "engine/block.h"
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
-#include "engine/monitor.h"
+#include "engine/report.h"
 #include "config/config.h"
 #include "console/output.h"
 #include "commands/runner.h"
@@ -18,23 +18,15 @@ const wchar_t *const property_paths[3] = {L"Event/System/TimeCreated/@SystemTime
 
 // One delivery at a time: whether the platform overlaps deliveries is not ours to know, and
 // rdp_evt_msg and rdp_failures have a single user. An exclusive lock rather than a try-lock,
-// so that an overlapping delivery waits instead of losing its event. Closing the render
-// context is safe because the subscription is always closed first (close_monitor_handles and
-// close_rdp_monitor), and closing a subscription waits for a running delivery to return.
+// so that an overlapping delivery waits instead of losing its event. The render context is
+// closed only under this lock (close_rdp_monitor), so no delivery renders with a closed one.
 SRWLOCK delivery_lock = SRWLOCK_INIT;
 
+// Rendered values of the event being handled and its block command: written and read only by
+// handle_connection_event, under the delivery lock, for one delivery at a time.
 constexpr DWORD rdp_evt_msg_bytes = 131072;
 alignas(16) BYTE rdp_evt_msg[rdp_evt_msg_bytes];
 wchar_t rdp_block_command[command_chars];
-
-void report_rdp(WORD type, WORD category, DWORD event_id, const wchar_t **strings, WORD string_count,
-                const char *tag, DWORD tag_bytes)
-{
-    if (event_source == nullptr)
-        return;
-    ReportEventW(event_source, type, category, event_id, nullptr, string_count, tag_bytes, strings,
-                 const_cast<char *>(tag));
-}
 
 void handle_connection_event(EVT_HANDLE event)
 {
@@ -72,37 +64,37 @@ void handle_connection_event(EVT_HANDLE event)
     format_text(attempts_text, 8, L"%u", attempts);
 
     if (is_listed(whitelist_IP, address)) {
-        set_console_color(2);
+        set_console_color(color_success);
         print_out(L"\n[%ls] %5u  IP %ls", time_text, attempts, address);
         print_out(L"  [%ls]\n", L"WHITELIST IP");
         reset_console_color();
         return;
     }
     if (attempts < max_logon_count_normal_RDP) {
-        set_console_color(1);
+        set_console_color(color_heading);
         print_out(L"\n[%ls] %5u  IP %ls", time_text, attempts, address);
         reset_console_color();
         return;
     }
 
-    set_console_color(1);
+    set_console_color(color_heading);
     if (format_rdp_block_command(rdp_block_command, address, attempts, time_text) < 0) {
         // Not passed to netsh: it could change the command's meaning. Held like a blocked one.
-        set_console_color(4);
+        set_console_color(color_error);
         print_out(L"\n!! Not a plain address, no filter added: %.63ls\n", address);
         mark_blocked(rdp_failures, address, now);
         reset_console_color();
         return;
     }
-    set_console_color(5);
+    set_console_color(color_notice);
     print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", address, rdp_block_command);
     DWORD exit_code = run_command(rdp_block_command, false, true, nullptr);
-    set_console_color(1);
+    set_console_color(color_heading);
     print_out(L"# exit:%u\n\n\n", exit_code);
     reset_console_color();
     mark_blocked(rdp_failures, address, now);
     const wchar_t *strings[2] = {address, attempts_text};
-    report_rdp(EVENTLOG_AUDIT_FAILURE, 9, 0xC000AF19, strings, 2, "BLOCKED", 7);
+    report_event(EVENTLOG_AUDIT_FAILURE, CATEGORY_BLOCKED, MSG_RDP_ADDRESS_BLOCKED, strings, 2, "BLOCKED");
 }
 
 void report_subscription_failure(DWORD error)
@@ -110,19 +102,24 @@ void report_subscription_failure(DWORD error)
     wchar_t error_text[12];
     format_text(error_text, 12, L"%u", error);
     const wchar_t *strings[2] = {L"Cannot open the RDP log", error_text};
-    report_rdp(EVENTLOG_ERROR_TYPE, 11, 0xC000AF0B, strings, 2, nullptr, 0);
+    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
     const wchar_t *text = L"EvtSubscribe  FAILED:";
     if (error == ERROR_EVT_CHANNEL_NOT_FOUND)
         text = L"EvtSubscribe  Channel not found:\nMicrosoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational";
     else if (error == ERROR_EVT_INVALID_QUERY)
         text = L"EvtSubscribe  Invalid query Event/System/EventID=140:";
-    set_console_color(4);
+    set_console_color(color_error);
     print_out(L"%ls %u\n", text, error);
     restore_console_color();
 }
 
-// Closes what a failed set-up left open. The subscription goes first, which ends its
-// deliveries; the lock then waits out one that may still run before the context goes.
+} // namespace
+
+EVT_HANDLE rdp_subscription = nullptr;
+EVT_HANDLE rdp_render_context = nullptr;
+
+// The subscription goes first, which ends its deliveries; the lock then waits out one that may
+// still run before the context goes, whether or not closing a subscription waits for it.
 void close_rdp_monitor()
 {
     if (rdp_subscription != nullptr) {
@@ -136,8 +133,6 @@ void close_rdp_monitor()
     }
     ReleaseSRWLockExclusive(&delivery_lock);
 }
-
-} // namespace
 
 void start_rdp_monitor()
 {
@@ -159,7 +154,7 @@ void start_rdp_monitor()
         return;
     }
     if (context == nullptr) {
-        set_console_color(4);
+        set_console_color(color_error);
         print_out(L"%ls %u\n", L"EvtCreateRenderContext  FAILED:", context_error);
         restore_console_color();
         close_rdp_monitor();

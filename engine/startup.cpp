@@ -2,6 +2,7 @@
 // log was cleared, so every step must be repeatable.
 #include "engine/startup.h"
 #include "engine/monitor.h"
+#include "engine/report.h"
 #include "engine/rdp_monitor.h"
 #include "config/config.h"
 #include "service/service_host.h"
@@ -89,7 +90,7 @@ void register_source_values()
                                      KEY_WRITE, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) {
         print_out(L"# Configure EventMessageFile: ");
-        set_console_color(4);
+        set_console_color(color_error);
         print_out(L"%ls %u\n", status == ERROR_ACCESS_DENIED ? L"Access is denied:" : L"FAILED",
                   static_cast<unsigned>(status));
         restore_console_color();
@@ -116,7 +117,7 @@ DWORD start_monitor()
     event_source = RegisterEventSourceW(nullptr, default_service_name);
     if (event_source == nullptr) {
         DWORD error = GetLastError();
-        set_console_color(4);
+        set_console_color(color_error);
         print_out(L"%ls %u", L"RegisterEventSource failed", error);
         restore_console_color();
         wait_key_if_debugged();

@@ -29,3 +29,24 @@ void service_ctrl_handler(DWORD control)
     if (g_service_host.control_callback != nullptr)
         g_service_host.control_callback(control);
 }
+
+// PLACEHOLDERS of the service control operations; see the note at the top.
+void service_host_close() {}
+
+int time_prefix(wchar_t *text)
+{
+    text[0] = 0;
+    return 0;
+}
+
+int service_control(ServiceHost &, DWORD)
+{
+    return -1;
+}
+
+int service_install(ServiceHost &, bool)
+{
+    return -1;
+}
+
+void service_remove(ServiceHost &) {}

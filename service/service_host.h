@@ -40,11 +40,27 @@ struct ServiceHost {
 
 // The compiled-in service and event-source name.
 extern const wchar_t default_service_name[];
-// The service host's record.
+// The service host's record. Filled by service_host_init in static initialisation; then written
+// by the main entry (control_callback), the dispatcher thread, service_main and the control
+// handler, each its own fields as the comments above say; cleared by service_host_close at exit.
 extern ServiceHost g_service_host;
 
 // Fills g_service_host before the main entry (static initialisation).
 void service_host_init();
+// Stops the dispatcher thread and closes the host's handles and events; run at process exit.
+void service_host_close();
+// Characters of a time prefix, terminator included.
+constexpr int time_prefix_chars = 22;
+// The current UTC time as "yyyy-mm-dd / hh:mm:ss" into text (time_prefix_chars); its length, 21.
+int time_prefix(wchar_t *text);
+// Starts (0), stops (1), pauses (2), continues (3), reloads (6) the service or passes another
+// control code on; -1 when it cannot be opened, 0 after a start, else the service's state.
+int service_control(ServiceHost &host, DWORD control);
+// Installs the service, interactive or not; -1 without path or service manager, 0 or the
+// creation's Win32 error code.
+int service_install(ServiceHost &host, bool interactive);
+// Stops and removes the service, its event-source key and its log file.
+void service_remove(ServiceHost &host);
 // Executes the service commands of the command line; 0 (go on) or -1 (end with exit code 1).
 int service_commands(ServiceHost &host, int argc, wchar_t **argv);
 // Handles one control code for the service and passes it on to control_callback.

@@ -2,6 +2,7 @@
 // what the simulated netsh received and stored, and what it reported to the Application log.
 #include "engine/block.h"
 #include "engine/monitor.h"
+#include "engine/report.h"
 #include "config/config.h"
 #include "tests/block_support.h"
 

@@ -80,6 +80,7 @@ TEST(Child, DISABLED_log)
     EXPECT_EQ(print_out(L"plain %u %ls\n", 5u, L"wide"), 13);
     fflush(stdout);
     shadow_console_init();
+    atexit(shadow_console_close); // as the program's start-up registers it
     wcscpy_s(g_service_host.name, name.c_str());
     print_sample();
     ASSERT_EQ(log_to_file(false), 0);

@@ -100,6 +100,7 @@ TEST(Child, DISABLED_colours)
     const WORD original = attribute();
     SetConsoleTextAttribute(screen(), d);
     shadow_console_init();
+    atexit(shadow_console_close); // as the program's start-up registers it
     wcscpy_s(g_service_host.name, name.c_str());
     ASSERT_TRUE(g_shadow_console.own_console);
     for (ConsoleColor k : {1, 2, 3, 4, 5, 6, 7, 9, 12, 13, 138}) {
@@ -151,6 +152,7 @@ TEST(Child, DISABLED_colours)
 TEST(Child, DISABLED_attach)
 {
     shadow_console_init();
+    atexit(shadow_console_close); // as the program's start-up registers it
     ASSERT_EQ(g_shadow_console.console_window, nullptr) << "a console at start";
     ASSERT_EQ(attach_console(wcstoul(child_args.at(0).c_str(), nullptr, 10)), 0);
     EXPECT_NE(g_shadow_console.key_wait, nullptr) << "no key console on the attached console";

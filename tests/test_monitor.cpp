@@ -5,6 +5,8 @@
 #include <map>
 #include "engine/failure_history.h"
 #include "engine/monitor.h"
+#include "engine/main_entry.h"
+#include "engine/rdp_monitor.h"
 #include "service/service_host.h"
 #include "tests/child_harness.h"
 #include "tests/event_record.h"

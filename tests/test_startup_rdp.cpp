@@ -4,6 +4,8 @@
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
 #include "engine/monitor.h"
+#include "engine/report.h"
+#include "engine/rdp_monitor.h"
 #include "config/config.h"
 #include "config/version_probe.h"
 #include "tests/block_support.h"

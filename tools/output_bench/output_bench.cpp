@@ -42,6 +42,7 @@ static void measure(const wchar_t *what, Printer printer, const wchar_t *text, i
 int main()
 {
     shadow_console_init();
+    atexit(shadow_console_close); // as the program's start-up registers it
     wcscpy_s(g_service_host.name, L"tosmire.bench");
     if (log_to_file(false) != 0) {
         fwprintf(stderr, L"log_to_file failed\n");

@@ -1,0 +1,56 @@
+// The main entry. With engine/main.cpp, the only room of the engine that reaches the operator
+// side and the service host: the loop below it knows neither.
+#include "engine/main_entry.h"
+#include "engine/monitor.h"
+#include "config/config.h"
+#include "config/event_dump.h"
+#include "console/key_console.h"
+#include "console/operator_commands.h"
+#include "console/output.h"
+#include "service/service_host.h"
+#include <cstdio>
+#include <cwchar>
+
+int monitor_main(int argc, wchar_t **argv)
+{
+    GetModuleFileNameW(nullptr, module_path, 512);
+    module_path[511] = L'\0';
+    format_text(parameters_key_path, 512, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters", default_service_name);
+    format_text(event_source_key_path, 512, L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls",
+                default_service_name);
+    load_config();
+    if (service_commands(g_service_host, argc, argv) == -1)
+        return 1;
+    bool service_line = argc > 1 && argv[1] != nullptr && wcsncmp(argv[1], L"-d", 2) == 0;
+    if (!g_service_host.is_service && !service_line && run_operator_commands(argc, argv) == -1)
+        return 1;
+    g_service_host.control_callback = monitor_control;
+    if (g_service_host.e_main_ready.created)
+        SetEvent(g_service_host.e_main_ready.handle);
+    if (g_service_host.e_host_started.created)
+        WaitForSingleObject(g_service_host.e_host_started.handle, INFINITE);
+
+    print_key_help();
+    if (!(g_service_host.is_service && g_shadow_console.to_log_file))
+        print_out(L"\n");
+    const int result = run_monitor(g_service_host.is_service, &g_service_host.stop_requested);
+    if (result != 0)
+        return result;
+
+    release_message_modules();
+    if (g_service_host.e_host_stopped.created)
+        WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
+    restore_console_color();
+    if (g_shadow_console.to_log_file) {
+        if (monitor_paused)
+            print_out(L"#\n");
+        print_out(L"# (Quit) ######################################################################\n\n\n\n");
+    } else {
+        print_out(L"(Quit)");
+    }
+    if (IsDebuggerPresent() && !exit_now) {
+        getwchar();
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    }
+    return 0;
+}

@@ -1,0 +1,14 @@
+// Reports to the Application event log under the program's own source. IDs and categories are
+// the names of the message catalogue (messages.h, generated from resources/messages.mc).
+#pragma once
+#include <windows.h>
+#include "messages.h"
+
+// The Application-log source handle. Written by start_monitor and close_monitor_handles, on the
+// main thread only; read by every reporting thread (Remote Desktop callback, service control
+// thread) for as long as the monitor runs. Null while closed: reports are then skipped.
+extern HANDLE event_source;
+
+// Writes one report: no user SID, count insertion strings, and tag (ASCII, may be null) as raw
+// data without its terminator. A failing report is ignored.
+void report_event(WORD type, WORD category, DWORD event_id, const wchar_t **strings, WORD count, const char *tag);
