@@ -19,11 +19,12 @@ static constexpr DWORD log_path_capacity = 512;
 // texts are formatted by the stream itself, which writes them character by character.
 static constexpr int print_capacity = 4096;
 
-// Set while this thread runs the key console: unregistering its wait with a full wait for the
+// Per thread. Set while this thread runs the key console: unregistering its wait with a full wait for the
 // running callback would then wait for itself.
 static thread_local bool in_key_console = false;
 
-// Standard output is in wide-text mode, set by this module since it was last reopened. Only then
+// Standard output is in wide-text mode, set by this module since it was last reopened. Written
+// by the redirection operations on whichever thread runs them; read by print_out on every thread. Only then
 // may print_out hand the stream UTF-16 text as it is; before start-up or on NUL the stream is
 // narrow and converts the characters itself.
 static volatile bool stdout_wide = false;

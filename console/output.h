@@ -43,7 +43,10 @@ struct ShadowConsole {
     bool attached;                              // the console is another process's, attached by attach_console
 };
 
-// Where output goes, the console handles and the colour snapshots.
+// Where output goes, the console handles and the colour snapshots. Built by shadow_console_init
+// in static initialisation and zeroed by shadow_console_close at exit; in between written by the
+// redirection operations (main thread, key console wait thread, service threads) and read by
+// every printing thread, without a lock.
 extern ShadowConsole g_shadow_console;
 
 // Wide formatted output to standard output, unbuffered; returns the characters written.
