@@ -4,3 +4,9 @@ add_test(NAME release_program_hardening
          COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:tosmire-ips> -DOBJDUMP=${CMAKE_OBJDUMP}
                  -DWINDRES=${CMAKE_RC_COMPILER} -P ${CMAKE_SOURCE_DIR}/tools/hardening/check_release.cmake)
 set_tests_properties(release_program_hardening PROPERTIES LABELS robustness)
+
+tosmire_test(test_robust_records NO_GTEST_MAIN
+             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_records.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
+             LINK tosmire_netsh_store
+             DEPENDS netsh TIMEOUT 150)
+set_tests_properties(test_robust_records PROPERTIES LABELS robustness)
