@@ -443,8 +443,9 @@ TEST(MutatedRecords, NeverCrashHangNorReadOutsideTheRecord)
     std::vector<JournalEntry> journal;
     SimStore store;
     ASSERT_TRUE(journal_read(sim.file(L"netsh.log"), journal) && store_load(sim.file(L"netsh-store.txt"), store));
-    if (wanted >= 10 * block_every)
+    if (wanted >= 10 * block_every) {
         EXPECT_GT(journal.size(), 0u) << "no block ran";
+    }
     for (const JournalEntry &entry : journal) {
         // A zone-indexed address fails in netsh: its own test below, disabled until it is routed.
         if (entry.cmdline.find(L"dstaddr=fe80::1%12 ") == std::wstring::npos) {
