@@ -10,3 +10,6 @@ tosmire_test(test_robust_records NO_GTEST_MAIN
              LINK tosmire_netsh_store
              DEPENDS netsh TIMEOUT 150)
 set_tests_properties(test_robust_records PROPERTIES LABELS robustness)
+
+tosmire_test(test_robust_registry SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_registry.cpp TIMEOUT 120)
+set_tests_properties(test_robust_registry PROPERTIES LABELS robustness)
