@@ -13,3 +13,10 @@ set_tests_properties(test_robust_records PROPERTIES LABELS robustness)
 
 tosmire_test(test_robust_registry SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_registry.cpp TIMEOUT 120)
 set_tests_properties(test_robust_registry PROPERTIES LABELS robustness)
+
+# Runs the program configured through the registry's Parameters key: see test_block_burst.
+tosmire_test(test_hardening NO_GTEST_MAIN
+             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_hardening.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
+             LINK tosmire_netsh_store
+             DEPENDS netsh auditpol evtlog tosmire-ips-sim TIMEOUT 120)
+set_tests_properties(test_hardening PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key)
