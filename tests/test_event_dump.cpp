@@ -45,6 +45,18 @@ struct Strings {
 
 // A record as evtlog writes it (source, type, category, SID, strings), with a fixed computer
 // name, time and record number; user and package as given.
+std::string console_bytes(const std::wstring &path)
+{
+    std::string bytes;
+    if (FILE *file = _wfopen(path.c_str(), L"rb")) {
+        char chunk[65536];
+        for (size_t got; (got = fread(chunk, 1, sizeof(chunk), file)) > 0;)
+            bytes.append(chunk, got);
+        fclose(file);
+    }
+    return bytes;
+}
+
 std::vector<BYTE> logon_record(DWORD id, const wchar_t *user = L"Administrator", const wchar_t *package = L"NTLM",
                                const SID *sid = nullptr, const wchar_t *first_string = nullptr)
 {
@@ -309,6 +321,93 @@ TEST_F(EventDump, ReleaseEmptiesBothSlots)
     evtlog(L"register-messages");
     const std::wstring out = run("release");
     EXPECT_EQ(out.substr(out.size() < 9 ? 0 : out.size() - 9), L"released\n");
+}
+
+// The program on the simulated log, with the simulated message file registered: each accepted
+// record is dumped with its texts before its decision line; spoofed and rejected ones are not.
+TEST_F(EventDump, SimulatedProgramDumpsEachAcceptedRecordBeforeItsDecision)
+{
+    const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+    SimFolder folder;
+    evtlog(L"register-messages");
+    // A whitelisted user, so that successful logons print a line of their own.
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, L"whitelist_user", REG_MULTI_SZ, L"okuser\0", 16));
+    evtlog(L"4624 --address 192.0.2.1"); // the newest record at start
+    const std::wstring out_path = folder.file(L"monitor.txt");
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                         &inheritable, CREATE_ALWAYS, 0, nullptr);
+    PROCESS_INFORMATION monitor = {};
+    wchar_t line[] = L"tosmire-ips-sim.exe";
+    ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &monitor));
+    CloseHandle(startup.hStdOutput);
+    // UTF-16 of the program and narrow text of the tools it starts, all ASCII here.
+    auto output = [&] {
+        std::wstring text;
+        std::string bytes = console_bytes(out_path);
+        for (char c : bytes)
+            if (c != 0 && c != '\r')
+                text += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        return text;
+    };
+    auto wait_for = [&](const wchar_t *piece) {
+        for (int i = 0; i < 3000 && output().find(piece) == std::wstring::npos; ++i)
+            Sleep(10);
+    };
+    wait_for(L"# Waiting for new events... [");
+    evtlog(L"4625 --address 203.0.113.1 --user u4625");
+    evtlog(L"4625 --address 0.0.0.0 --user spoofed");              // spoofed
+    evtlog(L"529 --address 203.0.113.2 --user u529");
+    evtlog(L"4625 --address - --user dash");                       // rejected
+    evtlog(L"539 --address 203.0.113.3 --user u539");
+    evtlog(L"4625 --address 203.0.113.7 --user local --logon-type 2"); // rejected
+    evtlog(L"528 --address 203.0.113.4 --user okuser");
+    evtlog(L"4776 --address 203.0.113.6 --user u4776");             // rejected
+    evtlog(L"4624 --address 203.0.113.5 --user okuser --strings 20");
+    evtlog(L"4625 --address 203.0.113.9 --user last --source Security");
+    wait_for(L"User:WORKGROUP\\last, from IP:203.0.113.9");
+    TerminateProcess(monitor.hProcess, 0);
+    WaitForSingleObject(monitor.hProcess, 10000);
+    CloseHandle(monitor.hThread);
+    CloseHandle(monitor.hProcess);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    const std::wstring text = output();
+    const std::string shown(text.begin(), text.end());
+    // Each dump's event text, then its decision line, in the order of the records.
+    const std::wstring sequence[] = {
+        L"Sign-in refused for WORKGROUP\\u4625.\nLogon type 3 by NtLmSsp (package NTLM) from 203.0.113.1 port 0",
+        L"User:WORKGROUP\\u4625, from IP:203.0.113.1, Type: 3",
+        L"Attacks from a spoofed IP address cannot be blocked!",
+        L"Sign-in refused for WORKGROUP\\u529: unknown account or wrong password.\nLogon type 3",
+        L"User:WORKGROUP\\u529, from IP:203.0.113.2, Type: 3",
+        L"Sign-in refused for WORKGROUP\\u539: the account is locked.\nLogon type 3",
+        L"User:WORKGROUP\\u539, from IP:203.0.113.3, Type: 3",
+        L"Signed in: WORKGROUP\\okuser, logon type 3 by NtLmSsp (package NTLM) from 203.0.113.4 port 0",
+        L"User:WORKGROUP\\okuser, from IP:203.0.113.4 [Successful Logon]",
+        L"Signed in: WORKGROUP\\okuser, logon type 3 by NtLmSsp (package NTLM) from 203.0.113.5 port 0",
+        L"User:WORKGROUP\\okuser, from IP:203.0.113.5 [Successful Logon]",
+        L"Sign-in refused for WORKGROUP\\last.\nLogon type 3 by NtLmSsp (package NTLM) from 203.0.113.9 port 0",
+        L"User:WORKGROUP\\last, from IP:203.0.113.9, Type: 3",
+    };
+    size_t at = 0;
+    for (const std::wstring &piece : sequence) {
+        const size_t found = text.find(piece, at);
+        ASSERT_NE(found, std::wstring::npos) << "missing or out of order: " << std::string(piece.begin(), piece.end())
+                                             << "\n" << shown;
+        at = found + piece.size();
+    }
+    // Six dumps: the accepted records, none of the spoofed or rejected ones.
+    size_t dumps = 0;
+    for (size_t p = text.find(L"StringOffset"); p != std::wstring::npos; p = text.find(L"StringOffset", p + 1))
+        ++dumps;
+    EXPECT_EQ(dumps, 6u) << shown;
+    for (const wchar_t *absent : {L"WORKGROUP\\spoofed.", L"WORKGROUP\\dash.", L"WORKGROUP\\local.", L"u4776"})
+        EXPECT_EQ(text.find(absent), std::wstring::npos) << std::string(absent, absent + wcslen(absent));
+    // The record written under the source "Security" takes its text from the security slot.
+    EXPECT_NE(text.find(L"EventID          4625\n\nSign-in refused for WORKGROUP\\last."), std::wstring::npos);
 }
 
 } // namespace
