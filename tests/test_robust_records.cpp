@@ -443,6 +443,7 @@ TEST(MutatedRecords, NeverCrashHangNorReadOutsideTheRecord)
     std::vector<JournalEntry> journal;
     SimStore store;
     ASSERT_TRUE(journal_read(sim.file(L"netsh.log"), journal) && store_load(sim.file(L"netsh-store.txt"), store));
+    printf("%zu block commands ran netsh, %zu filters stored\n", journal.size(), store.filters.size());
     if (wanted >= 10 * block_every) {
         EXPECT_GT(journal.size(), 0u) << "no block ran";
     }
