@@ -8,8 +8,9 @@ set_tests_properties(release_program_hardening PROPERTIES LABELS robustness)
 tosmire_test(test_robust_records NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_records.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              LINK tosmire_netsh_store
-             DEPENDS netsh TIMEOUT 150)
-set_tests_properties(test_robust_records PROPERTIES LABELS robustness)
+             DEPENDS netsh evtlog secmsg TIMEOUT 150)
+# Registers the simulated Security message files, as the record dump's tests do.
+set_tests_properties(test_robust_records PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_security_messages)
 
 tosmire_test(test_robust_registry SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_registry.cpp TIMEOUT 120)
 set_tests_properties(test_robust_registry PROPERTIES LABELS robustness)
