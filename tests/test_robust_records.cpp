@@ -30,7 +30,7 @@ constexpr DWORD block_every = 400;
 // One record in this many is dumped, accepted or not (the dump takes any record the walk let
 // through): under Wine a dump costs about 3 ms (account lookup, message text, printing), the
 // rest of a case some 0.25 ms.
-constexpr DWORD dump_every = 16;
+constexpr DWORD dump_every = 32;
 // One case in this many starts from a record of 0.0.0.0.
 constexpr DWORD spoofed_every = 4000;
 // One case in this many writes its reports to the simulated Application log.
