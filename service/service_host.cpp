@@ -375,8 +375,20 @@ DWORD build_service_command_line(const wchar_t *image, const wchar_t *name, wcha
     // A quote in the name would end the quoted -d: argument early.
     if (wcschr(name, L'"') != nullptr)
         return ERROR_INVALID_NAME;
-    if (format_text(line, service_command_line_chars, L"\"%ls\" \"-d:%ls\"", image, name) < 0)
+    // Measured first: a line that does not fit is refused whole, never installed cut.
+    const size_t image_length = wcslen(image), name_length = wcslen(name);
+    if (image_length + name_length + 8 >= service_command_line_chars)
         return ERROR_FILENAME_EXCED_RANGE;
+    wchar_t *at = line;
+    *at++ = L'"';
+    wmemcpy(at, image, image_length);
+    at += image_length;
+    wmemcpy(at, L"\" \"-d:", 6);
+    at += 6;
+    wmemcpy(at, name, name_length);
+    at += name_length;
+    *at++ = L'"';
+    *at = 0;
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // The service host in-process: the time prefix, the identity decision, the service command line,
 // start-up without a service, and the control handler with a recording callback.
 #include <gtest/gtest.h>
+#include <windows.h>
 #include <sddl.h>
 #include <string>
 #include <vector>
@@ -121,9 +122,9 @@ TEST(ServiceCommandLine, QuotesAndRefusals)
     EXPECT_STREQ(line, L"\"C:\\Program Files\\t\\tosmire-ips.exe\" \"-d:tosmire.IPS.8080\"");
     EXPECT_EQ(build_service_command_line(L"C:\\t.exe", L"a\"b", line), static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_STREQ(line, L"");
-    // Quotes, blank and "-d:" take 7 characters: 1023 in all fit, 1024 do not, and nothing cut is left.
+    // Four quotes, a blank and "-d:" take 8 characters: 1023 in all fit, 1024 do not, and nothing cut is left.
     const std::wstring name = L"n";
-    const std::wstring fits(1023 - 7 - name.size(), L'x'), over = fits + L"x";
+    const std::wstring fits(1023 - 8 - name.size(), L'x'), over = fits + L"x";
     EXPECT_EQ(build_service_command_line(fits.c_str(), name.c_str(), line), 0u);
     EXPECT_EQ(wcslen(line), 1023u);
     EXPECT_EQ(build_service_command_line(over.c_str(), name.c_str(), line),
