@@ -17,7 +17,10 @@ tosmire_test(test_service_commands NO_GTEST_MAIN
 tosmire_test(test_service_scm NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_service_scm.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              LINK tosmire_netsh_store DEPENDS ${SERVICE_TEST_TOOLS} TIMEOUT 300)
-set_tests_properties(test_service_commands test_service_scm PROPERTIES
+tosmire_test(test_service_console SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_service_console.cpp
+             ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp NO_GTEST_MAIN PTY
+             DEPENDS ${SERVICE_TEST_TOOLS} testprog TIMEOUT 180)
+set_tests_properties(test_service_commands test_service_scm test_service_console PROPERTIES
                      RESOURCE_LOCK tosmire_parameters_key FIXTURES_REQUIRED "wine;tosmire_services")
 
 # Stops and removes every service of ours left behind, and fails the run if there was one.

@@ -34,6 +34,12 @@ DWORD append_failures(const std::wstring &address, int count)
 struct ServiceScm : ::testing::Test {
     ServiceSimFolder folder;
     ServiceGuard guard;
+    // The monitor starts after the newest record of the Security log.
+    void SetUp() override
+    {
+        ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4624 --address 198.51.100.1");
+        ASSERT_TRUE(run.finished && run.exit_code == 0) << narrow(run.output);
+    }
 };
 
 // Install, the installed properties, start of a running service, the monitor following the
