@@ -45,9 +45,12 @@ extern const wchar_t default_service_name[];
 // handler, each its own fields as the comments above say; cleared by service_host_close at exit.
 extern ServiceHost g_service_host;
 
-// Fills g_service_host before the main entry (static initialisation).
+// Fills g_service_host before the main entry (static initialisation): the name from "-d:", the
+// events, the service-manager connection and, when the named service exists, the decision
+// whether this process is that service, then the dispatcher thread.
 void service_host_init();
-// Stops the dispatcher thread and closes the host's handles and events; run at process exit.
+// Closes the dispatcher thread's handle (neither waiting for nor stopping the thread), signals
+// and closes the events, closes the service-manager handles and zeroes the record; at exit.
 void service_host_close();
 // Characters of a time prefix, terminator included.
 constexpr int time_prefix_chars = 22;
