@@ -38,7 +38,8 @@ struct ServiceScm : ::testing::Test {
     void SetUp() override
     {
         ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4624 --address 198.51.100.1");
-        ASSERT_TRUE(run.finished && run.exit_code == 0) << narrow(run.output);
+        ASSERT_TRUE(run.finished) << "evtlog did not start or end: " << GetLastError();
+        ASSERT_EQ(run.exit_code, 0u) << narrow(run.output);
     }
 };
 
@@ -232,7 +233,9 @@ TEST_F(ServiceScm, DefaultInstallationCopiesEventSourceValues)
     EXPECT_EQ(read_value(parameters, L"_console_pid").dword(), 0u);
     wait_state(name, SERVICE_RUNNING);
     remove_service(name, false);
-    EXPECT_FALSE(key_exists(services_key(name))) << "the Parameters key outlived the service";
+    // The service manager deletes the key once the ended service's last handle is gone.
+    EXPECT_TRUE(wait_until([&] { return !key_exists(services_key(name)); }, 10000))
+        << "the Parameters key outlived the service";
     // The removal deleted the event-source key; the program writes it again at its next start.
     if (source_existed && key_exists(source)) {
         HKEY key = nullptr;
