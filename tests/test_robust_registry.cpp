@@ -129,8 +129,8 @@ TEST_F(RegistryGarbage, ThresholdsOfEveryWrongTypeAndSizeFallBackToTheirDefaultW
 
 TEST_F(RegistryGarbage, ListsOfAnotherTypeFallBackToTheDefaultListWrittenBack)
 {
-    const Texts default_IP(default_whitelist_IP, default_whitelist_IP + 17);
-    const Texts default_user(default_whitelist_user, default_whitelist_user + 6);
+    const Texts default_IP(std::begin(default_whitelist_IP), std::end(default_whitelist_IP));
+    const Texts default_user(std::begin(default_whitelist_user), std::end(default_whitelist_user));
     struct Case {
         const char *what;
         DWORD type;
