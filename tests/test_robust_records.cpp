@@ -280,21 +280,6 @@ bool field_inside(const wchar_t *text, const BYTE *record, DWORD length)
     return wmemchr(text, L'\0', static_cast<size_t>(record + length - p) / sizeof(wchar_t)) != nullptr;
 }
 
-// Wine's ConvertStringSidToSidW reads up to two characters past a SID text of fewer than two
-// characters (seen with "" and "S"), and the dump hands it the record's text when UserSidLength
-// is 0: such a text at the record's end is read past. Until the dump keeps that read inside the
-// record (DumpedRecord.DISABLED_TextSidAtTheEnd), those records skip the dump here, and only
-// those.
-bool short_text_sid(const EVENTLOGRECORD *record, DWORD length)
-{
-    const DWORD offset = record->UserSidOffset;
-    if (record->UserSidLength != 0 || offset < sizeof(EVENTLOGRECORD) || offset >= length || (offset & 1) != 0)
-        return false;
-    const wchar_t *text = reinterpret_cast<const wchar_t *>(reinterpret_cast<const BYTE *>(record) + offset);
-    const size_t room = (length - offset) / sizeof(wchar_t);
-    return (room >= 1 && text[0] == 0) || (room >= 2 && text[1] == 0);
-}
-
 bool checks_failed = false;
 
 void check(bool ok, const char *what)
@@ -327,7 +312,7 @@ void visit(const EVENTLOGRECORD *record, DWORD length)
         for (int i = 0; i < 6; ++i)
             counts.accepted_by_id[i] += record->EventID == ids[i];
         current_step = "dump_event_record";
-        if (counts.walked % dump_every == 0 && !short_text_sid(record, length)) {
+        if (counts.walked % dump_every == 0) {
             dump_event_record(record, length, time_text);
             ++counts.dumped;
         }
@@ -340,7 +325,7 @@ void visit(const EVENTLOGRECORD *record, DWORD length)
         ++counts.spoofed;
         current_step = "handle_spoofed_address";
         handle_spoofed_address(report, record->TimeGenerated, time_text);
-    } else if (counts.walked % dump_every == 0 && !short_text_sid(record, length)) {
+    } else if (counts.walked % dump_every == 0) {
         // The dump takes any record the walk let through; it is not only for accepted ones.
         current_step = "dump_event_record (rejected record)";
         dump_event_record(record, length, time_text);
@@ -481,10 +466,7 @@ TEST(MutatedRecords, NeverCrashHangNorReadOutsideTheRecord)
         EXPECT_GT(journal.size(), 0u) << "no block ran";
     }
     for (const JournalEntry &entry : journal) {
-        // A zone-indexed address fails in netsh: its own test below, disabled until it is routed.
-        if (entry.cmdline.find(L"dstaddr=fe80::1%12 ") == std::wstring::npos) {
-            EXPECT_EQ(0u, entry.exit_code) << entry.cmdline;
-        }
+        EXPECT_EQ(0u, entry.exit_code) << entry.cmdline;
         EXPECT_LE(entry.cmdline.size(), 511u) << entry.cmdline;
         EXPECT_EQ(2, std::count(entry.cmdline.begin(), entry.cmdline.end(), L'"')) << entry.cmdline;
     }
@@ -517,10 +499,8 @@ int overread_scenario()
 // Case 42286 of seed 20261208, reduced: a 528 record whose UserSidLength is 0 and whose
 // UserSidOffset is Length - 2, so that its SID text is the empty text in the high half of the
 // trailing length. The dump converts that text with ConvertStringSidToSidW, which under Wine
-// reads two characters further: past the record. Copying the text into a zero-filled buffer of
-// its own before the conversion would keep every read inside. Left disabled: the fix belongs to
-// the record dump.
-TEST(DumpedRecord, DISABLED_TextSidAtTheEnd)
+// reads two characters further: past the record, unless the dump converts a copy.
+TEST(DumpedRecord, TextSidAtTheEnd)
 {
     ChildResult child = run_scenario("text-sid");
     EXPECT_TRUE(child.finished && child.exit_code == 0) << child.output;
@@ -542,10 +522,9 @@ int text_sid_scenario()
 }
 
 // Windows writes a link-local attacker's address with its zone index ("fe80::1%12") into 4625.
-// The block command passes it as dstaddr, which netsh refuses (exit 1), and the address is then
-// held as if blocked: such an attacker is never blocked. The filter wants the address without
-// its zone. Left disabled: the fix belongs to the block decision.
-TEST(ZoneIndexedAddress, DISABLED_IsBlockedWithoutItsZone)
+// netsh refuses a dstaddr with a zone (exit 1), and the address would then be held as if
+// blocked, never blocked: the filter takes the address without its zone.
+TEST(ZoneIndexedAddress, IsBlockedWithoutItsZone)
 {
     SimFolder sim;
     ChildResult child = run_scenario("zone");
