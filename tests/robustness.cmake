@@ -21,3 +21,20 @@ tosmire_test(test_hardening NO_GTEST_MAIN
              LINK tosmire_netsh_store
              DEPENDS netsh auditpol evtlog tosmire-ips-sim TIMEOUT 120)
 set_tests_properties(test_hardening PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key)
+
+# netsh that fails or is missing, event-log failures through the program, and the limits of
+# service names, the executable's path and the failure history. Runs the program, reads the
+# default name's event-source key and queries the default service: the configuration lock.
+tosmire_test(test_robust_failures NO_GTEST_MAIN
+             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_failures.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
+             LINK tosmire_netsh_store
+             DEPENDS netsh evtlog auditpol tosmire-ips-sim TIMEOUT 180)
+set_tests_properties(test_robust_failures PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key)
+
+# An installed test service under pause/continue and stop/start cycles, and the event log's
+# connection lost under it: the service tests' lock and fixture (see service.cmake).
+tosmire_test(test_robust_service NO_GTEST_MAIN
+             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_service.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
+             DEPENDS tosmire-ips-sim evtlog netsh auditpol TIMEOUT 300)
+set_tests_properties(test_robust_service PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key
+                     FIXTURES_REQUIRED "wine;tosmire_services")

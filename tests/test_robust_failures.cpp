@@ -1,0 +1,343 @@
+// Failures around the monitor: netsh that fails or cannot start, event-log hooks through the
+// program itself, and the limits of service names, the executable's path and the failure
+// history. A netsh that hangs has its own test (test_monitor: AHungNetsh...).
+#include <gtest/gtest.h>
+#include <map>
+#include "engine/failure_history.h"
+#include "engine/main_entry.h"
+#include "engine/monitor.h"
+#include "config/config.h"
+#include "tests/child_harness.h"
+#include "tests/event_record.h"
+#include "tests/test_service_support.h"
+#include "tools/netsh/netsh_store.h"
+
+using namespace service_test;
+
+namespace {
+
+// ---- child side: the main entry in this process, a helper thread feeding it ----
+
+bool wait_for(bool (*condition)())
+{
+    for (int i = 0; i < 30000 && !condition(); ++i)
+        Sleep(1);
+    return condition();
+}
+bool request_taken() { return monitor_request == 0; }
+
+// Two requests taken one after the other: every record appended before the first was read.
+void settle()
+{
+    for (int i = 0; i < 2; ++i) {
+        send_monitor_request(MonitorRequest::show_history);
+        wait_for(request_taken);
+    }
+}
+
+void append_batch(const std::vector<std::wstring> &addresses)
+{
+    std::vector<BYTE> batch;
+    for (const std::wstring &address : addresses) {
+        std::vector<BYTE> record = build_record(e4625, address.c_str(), L"8"); // clear text
+        batch.insert(batch.end(), record.begin(), record.end());
+    }
+    if (batch.empty() || sim_append_records(sim_security, batch.data(), static_cast<DWORD>(batch.size())) != 0)
+        printf("APPEND FAILED\n");
+}
+
+const wchar_t *watched;
+bool watched_blocked()
+{
+    for (uint32_t i = 0; i < logon_failures.count; ++i)
+        if (wcscmp(logon_failures.address[i], watched) == 0)
+            return logon_failures.attempts[i] == blocked;
+    return false;
+}
+
+// Four clear-text failures of one attacker (the default threshold), until its block is marked.
+void attack(const wchar_t *address)
+{
+    append_batch(std::vector<std::wstring>(4, address));
+    watched = address;
+    if (!wait_for(watched_blocked))
+        printf("NOT BLOCKED %ls\n", address);
+}
+
+// Windows without netsh: the process cannot be created, error 2. Only netsh is refused.
+extern "C" decltype(&CreateProcessW) __imp_CreateProcessW;
+decltype(&CreateProcessW) real_create_process;
+BOOL WINAPI create_process_without_netsh(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process,
+                                         LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                                         LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information)
+{
+    if (command_line != nullptr && _wcsnicmp(command_line, L"netsh ", 6) == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    return real_create_process(application, command_line, process, thread, inherit, flags, environment, folder,
+                               startup, information);
+}
+
+void netsh_failures()
+{
+    max_logon_count_normal_net_clear_text = 4;
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", L"5");
+    attack(L"203.0.113.31");
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", nullptr);
+    real_create_process = __imp_CreateProcessW;
+    __imp_CreateProcessW = create_process_without_netsh;
+    attack(L"203.0.113.32");
+    __imp_CreateProcessW = real_create_process;
+    attack(L"203.0.113.33");
+}
+
+// distinct - 1 other addresses once each, then the watched attacker six times, all in one batch.
+void many_attackers(unsigned distinct)
+{
+    max_logon_count_normal_net_clear_text = 4;
+    std::vector<std::wstring> addresses;
+    for (unsigned i = 0; i + 1 < distinct; ++i)
+        addresses.push_back(L"10." + std::to_wstring(i / 256) + L"." + std::to_wstring(i % 256) + L".1");
+    for (int i = 0; i < 6; ++i)
+        addresses.push_back(L"192.0.2.77");
+    append_batch(addresses);
+    settle();
+    append_batch({L"10.0.0.1"}); // the first of the others, after the attacker
+    settle();
+}
+void attackers_1023() { many_attackers(1023); }
+void attackers_1024() { many_attackers(1024); }
+
+void (*scenario_actions)();
+DWORD WINAPI run_actions(void *)
+{
+    wait_for([] { return e_notify_new_event != nullptr; }); // the loop has started
+    scenario_actions();
+    wait_for(request_taken);
+    send_monitor_request(MonitorRequest::quit);
+    return 0;
+}
+
+} // namespace
+
+int run_child_scenario(const std::string &scenario)
+{
+    const std::map<std::string, void (*)()> actions = {
+        {"netsh", netsh_failures}, {"attackers-1023", attackers_1023}, {"attackers-1024", attackers_1024}};
+    auto found = actions.find(scenario);
+    if (found == actions.end())
+        return 99;
+    append_batch({L"203.0.113.99"}); // the newest record at start: never processed
+    scenario_actions = found->second;
+    CloseHandle(CreateThread(nullptr, 0, run_actions, nullptr, 0, nullptr));
+    wchar_t program[] = L"tosmire-ips-sim.exe", *argv[] = {program, nullptr};
+    return monitor_main(1, argv);
+}
+
+namespace {
+
+// ---- parent side ----
+
+size_t count_of(const std::wstring &text, const std::wstring &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// The text between the block command of address and the next blank line.
+std::wstring block_of(const std::wstring &out, const wchar_t *address)
+{
+    size_t at = out.find(L"dstaddr=" + std::wstring(address) + L" ");
+    if (at == std::wstring::npos)
+        return L"";
+    size_t end = out.find(L"\n\n\n", at);
+    return out.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at);
+}
+
+TEST(NetshFailures, ExitCodeOrStartErrorIsShownTheAddressIsHeldAndDetectionGoesOn)
+{
+    SimFolder folder;
+    ChildResult run = run_scenario("netsh");
+    ASSERT_TRUE(run.finished) << run.output;
+    EXPECT_EQ(run.exit_code, 0u) << run.output;
+    EXPECT_EQ(run.output.find(L"NOT BLOCKED"), std::wstring::npos) << run.output;
+    // Forced exit code 5: shown as netsh's result; missing netsh: the start error, then 2.
+    EXPECT_TRUE(block_of(run.output, L"203.0.113.31").ends_with(L"\n# exit:5")) << run.output;
+    const std::wstring missing = block_of(run.output, L"203.0.113.32");
+    EXPECT_NE(missing.find(L"\nError code:2\n"), std::wstring::npos) << run.output;
+    EXPECT_NE(missing.find(L"Sorry, I cannot run this command! "), std::wstring::npos) << run.output;
+    EXPECT_TRUE(missing.ends_with(L"# exit:2")) << run.output;
+    EXPECT_TRUE(block_of(run.output, L"203.0.113.33").ends_with(L"\n# exit:0")) << run.output;
+    for (const wchar_t *address : {L"203.0.113.31", L"203.0.113.32", L"203.0.113.33"})
+        EXPECT_EQ(count_of(run.output, L"dstaddr=" + std::wstring(address) + L" "), 1u) << narrow(address);
+    SimStore store;
+    ASSERT_TRUE(store_load(folder.file(L"netsh-store.txt"), store));
+    bool last_added = false;
+    for (const SimFilter &filter : store.filters) {
+        EXPECT_NE(filter.dstaddr, L"203.0.113.32") << "netsh never ran";
+        last_added = last_added || filter.dstaddr == L"203.0.113.33";
+    }
+    EXPECT_TRUE(last_added);
+}
+
+// The counts printed for one address, in order (a block shows as its attempts in the command).
+std::vector<unsigned> counts_of(const std::wstring &out, const std::wstring &address)
+{
+    std::vector<unsigned> counts;
+    const std::wstring counted = L", from IP:" + address + L",", blocked_at = L"dstaddr=" + address + L" ";
+    for (size_t at = 0; (at = out.find(address, at)) != std::wstring::npos; at += address.size()) {
+        if (out.compare(at - 10, counted.size(), counted) == 0) {
+            size_t line = out.rfind(L"] ", at);
+            counts.push_back(static_cast<unsigned>(wcstoul(out.c_str() + line + 2, nullptr, 10)));
+        } else if (out.compare(at - 8, blocked_at.size(), blocked_at) == 0) {
+            size_t attempts = out.find(L"Logon Attempts:", at);
+            counts.push_back(1000 + static_cast<unsigned>(wcstoul(out.c_str() + attempts + 15, nullptr, 10)));
+        }
+    }
+    return counts;
+}
+
+// 1,023 addresses fill the table; the 1,024th forgets it at once (as designed): its own first
+// failure goes with the table, it counts on from slot 0, is blocked once at the threshold and
+// then held; an earlier address starts again at 1.
+TEST(FailureHistoryLimit, TheThousandTwentyThirdAndTwentyFourthAttackersAreCountedAndBlockedOnce)
+{
+    struct Case {
+        const char *scenario;
+        std::vector<unsigned> attacker, first;
+    } cases[] = {{"attackers-1023", {1, 2, 3, 1004}, {1, 2}}, // 1004: blocked at 4 attempts, then held
+                 {"attackers-1024", {1, 1, 2, 3, 1004}, {1, 1}}};
+    for (const Case &c : cases) {
+        SimFolder folder;
+        ChildResult run = run_scenario(c.scenario);
+        ASSERT_TRUE(run.finished) << c.scenario;
+        EXPECT_EQ(run.exit_code, 0u) << c.scenario;
+        EXPECT_EQ(counts_of(run.output, L"192.0.2.77"), c.attacker) << c.scenario;
+        EXPECT_EQ(counts_of(run.output, L"10.0.0.1"), c.first) << c.scenario;
+        EXPECT_TRUE(block_of(run.output, L"192.0.2.77").ends_with(L"\n# exit:0")) << c.scenario;
+        SimStore store;
+        ASSERT_TRUE(store_load(folder.file(L"netsh-store.txt"), store));
+        ASSERT_EQ(store.filters.size(), 1u) << c.scenario;
+        EXPECT_EQ(store.filters[0].dstaddr, L"192.0.2.77");
+    }
+}
+
+// Event-log failures through the program itself; this test is a Windows parent, so the exit
+// codes arrive whole (a Unix parent sees 575 and 1717 cut to 8 bits).
+TEST(EventLogFailures, ThroughTheProgram)
+{
+    struct Case {
+        const wchar_t *variable, *value;
+        DWORD exit_code;
+        const wchar_t *tail;
+    } cases[] = {
+        {L"TOSMIRE_SIM_OPEN_ERROR_Security", L"1314", 575,
+         L"# Open Security log: A required privilege is not held by the client: 1314\n"},
+        {L"TOSMIRE_SIM_READ_ERROR_Security", L"1717", 1717, L"read failed 1717"},
+        {L"TOSMIRE_SIM_REGISTER_SOURCE_ERROR", L"5", 575, L"RegisterEventSource failed 5"},
+    };
+    for (const Case &c : cases) {
+        SimFolder folder;
+        std::vector<BYTE> record = build_record(e4625, L"203.0.113.40");
+        ASSERT_EQ(sim_append_records(sim_security, record.data(), static_cast<DWORD>(record.size())), 0u);
+        SetEnvironmentVariableW(c.variable, c.value);
+        ChildResult run = run_redirected(L"\"" + sim_program() + L"\"");
+        SetEnvironmentVariableW(c.variable, nullptr);
+        ASSERT_TRUE(run.finished) << narrow(c.variable);
+        EXPECT_EQ(run.exit_code, c.exit_code) << narrow(c.variable) << "\n" << narrow(run.output);
+        EXPECT_TRUE(run.output.ends_with(c.tail)) << narrow(c.variable) << "\n" << narrow(run.output);
+    }
+}
+
+// Up to 255 characters a name is taken whole; one more and the default name stays. The letter
+// q on a missing service prints the name it tried.
+TEST(ServiceNameLimit, TwoHundredFiftyFiveCharactersWholeTwoHundredFiftySixTheDefault)
+{
+    ASSERT_EQ(service_state(L"tosmire.IPS"), 0u) << "a service of the default name is installed";
+    const std::wstring prefix = L"tosmire.IPS";
+    struct Case {
+        std::wstring group, expected;
+    } cases[] = {
+        {std::wstring(255, L'n'), std::wstring(255, L'n')},
+        {std::wstring(256, L'n'), prefix},
+        {L"+" + std::wstring(244, L'p'), prefix + std::wstring(244, L'p')},
+        {L"+" + std::wstring(245, L'p'), prefix},
+    };
+    for (const Case &c : cases) {
+        ChildResult run = run_sim(L"-d:" + c.group + L":q");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_TRUE(contains(run.output, L"] !! service command [1]: failed to open " + c.expected + L"! [1060]\n"))
+            << c.group.size() << "\n" << narrow(run.output);
+    }
+}
+
+// A folder under the temporary folder whose path is at least length characters long.
+struct DeepFolder {
+    std::vector<std::wstring> levels;
+    explicit DeepFolder(size_t length)
+    {
+        wchar_t temp[MAX_PATH];
+        std::wstring path(temp, GetTempPathW(MAX_PATH, temp));
+        path = L"\\\\?\\" + path + L"tosmire-deep-" + std::to_wstring(GetCurrentProcessId());
+        while (path.size() < length + 4) {
+            CreateDirectoryW(path.c_str(), nullptr);
+            levels.push_back(path);
+            path += L"\\" + std::wstring(120, L'd');
+        }
+        CreateDirectoryW(path.c_str(), nullptr);
+        levels.push_back(path);
+    }
+    std::wstring path() const { return levels.back().substr(4); }
+    std::wstring file(const wchar_t *name) const { return levels.back() + L"\\" + name; }
+    ~DeepFolder()
+    {
+        DeleteFileW(file(L"tosmire-ips-sim.exe").c_str());
+        for (auto level = levels.rbegin(); level != levels.rend(); ++level)
+            RemoveDirectoryW(level->c_str());
+    }
+};
+
+// The program copied where its path is longer than the command line's room: the installation
+// is refused with the limit named, and no service is created.
+TEST(ExecutablePathLimit, InstallationFromAPathLongerThanTheCommandLineIsRefused)
+{
+    DeepFolder deep(1100);
+    ASSERT_TRUE(CopyFileW((L"\\\\?\\" + sim_program()).c_str(), deep.file(L"tosmire-ips-sim.exe").c_str(), FALSE));
+    const std::wstring name = own_name(L"p");
+    ServiceGuard guard{{name}};
+    ChildResult run = run_redirected(L"\"" + deep.path() + L"\\tosmire-ips-sim.exe\" -d:+" + name.substr(11) + L":i");
+    ASSERT_TRUE(run.finished) << GetLastError();
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_TRUE(contains(run.output, L"] !! The path to the executable image is longer than 1022 characters.\n\t" +
+                                         name + L" service installation failed [122]\n"))
+        << narrow(run.output);
+    EXPECT_EQ(service_state(name), 0u);
+}
+
+// FAULT (left to the engine's owner): the main entry stores the path with
+// GetModuleFileNameW(nullptr, module_path, 512) and cuts it at 511 characters
+// (engine/main_entry.cpp:16-17) without a word; start-up then registers the cut path as the
+// event source's message files (engine/startup.cpp:101-106), naming a file that does not exist.
+TEST(ExecutablePathLimit, DISABLED_AMonitorStartedFromAPathLongerThanModulePathRefusesToRegisterACutPath)
+{
+    ASSERT_EQ(service_state(L"tosmire.IPS"), 0u) << "a service of the default name is installed";
+    DeepFolder deep(600);
+    ASSERT_TRUE(CopyFileW((L"\\\\?\\" + sim_program()).c_str(), deep.file(L"tosmire-ips-sim.exe").c_str(), FALSE));
+    const std::wstring program = deep.path() + L"\\tosmire-ips-sim.exe";
+    SimFolder folder;
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", L"1314"); // ends right after the registration
+    ChildResult run = run_redirected(L"\"" + program + L"\"");
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
+    ASSERT_TRUE(run.finished);
+    const std::wstring registered = read_value(event_source_key(L"tosmire.IPS"), L"EventMessageFile").text();
+    EXPECT_TRUE(registered.starts_with(program) || contains(run.output, L"longer than")) << narrow(run.output);
+    EXPECT_FALSE(registered.size() > 0 && registered.size() < program.size() &&
+                 program.starts_with(registered.substr(0, registered.find(L'\0'))))
+        << "registered a cut path of " << registered.find(L'\0') << " characters";
+}
+
+} // namespace

@@ -1,0 +1,300 @@
+// The installed program as a service under many control cycles: pause/continue and stop/start
+// through the program's own letters, every state line checked, never a service left stopping,
+// the service process's handle count and private bytes stable; then the loss of the event
+// log's connection, which ends the service in order. This program is the ordinary process that
+// keeps the Wine server alive for the test's length.
+//
+// Figures come from outside the service process: the handle count from
+// NtQuerySystemInformation(SystemHandleInformation) (Wine's GetProcessHandleCount says 0), private
+// bytes from Private_Clean + Private_Dirty of /proc/<pid>/smaps_rollup of the Wine process
+// (Wine's PrivateUsage says 0), read through the Z: drive.
+#include "tests/test_service_support.h"
+#include <chrono>
+#include <cstdio>
+
+using namespace service_test;
+
+namespace {
+
+// The entry layout of SystemHandleInformation (class 16).
+struct HandleEntry {
+    ULONG owner_pid;
+    BYTE object_type;
+    BYTE flags;
+    USHORT handle;
+    PVOID object;
+    ULONG access;
+};
+struct HandleTable {
+    ULONG count;
+    HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+
+// Handles the process holds; -1 when the table cannot be read.
+long handle_count(DWORD pid)
+{
+    static auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr)
+        return -1;
+    std::vector<BYTE> buffer(1 << 20);
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        ULONG needed = 0;
+        LONG status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == static_cast<LONG>(0xC0000004)) { // STATUS_INFO_LENGTH_MISMATCH
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 65536));
+            continue;
+        }
+        if (status != 0)
+            return -1;
+        const auto *table = reinterpret_cast<const HandleTable *>(buffer.data());
+        long count = 0;
+        for (ULONG i = 0; i < table->count; ++i)
+            count += table->entries[i].owner_pid == pid ? 1 : 0;
+        return count;
+    }
+    return -1;
+}
+
+std::string read_unix_file(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "";
+    std::string bytes;
+    char buffer[8192];
+    DWORD done = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &done, nullptr) && done > 0)
+        bytes.append(buffer, done);
+    CloseHandle(file);
+    return bytes;
+}
+
+// The Unix process whose command line holds the text (Wine shows the Windows command line); 0 if none.
+unsigned long unix_pid_of(const std::string &text)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    unsigned long pid = 0;
+    do {
+        wchar_t *end = nullptr;
+        unsigned long candidate = wcstoul(found.cFileName, &end, 10);
+        if (candidate == 0 || *end != 0)
+            continue;
+        std::string line = read_unix_file(L"Z:\\proc\\" + std::wstring(found.cFileName) + L"\\cmdline");
+        if (line.find(text) != std::string::npos)
+            pid = candidate;
+    } while (pid == 0 && FindNextFileW(search, &found));
+    FindClose(search);
+    return pid;
+}
+
+// Private_Clean + Private_Dirty of a Unix process, in KiB; -1 when unreadable.
+long private_kib(unsigned long unix_pid)
+{
+    std::string rollup = read_unix_file(L"Z:\\proc\\" + std::to_wstring(unix_pid) + L"\\smaps_rollup");
+    long total = 0;
+    int found = 0;
+    for (const char *field : {"Private_Clean:", "Private_Dirty:"}) {
+        size_t at = rollup.find(field);
+        if (at != std::string::npos) {
+            total += strtol(rollup.c_str() + at + strlen(field), nullptr, 10);
+            ++found;
+        }
+    }
+    return found == 2 ? total : -1;
+}
+
+DWORD service_pid(const std::wstring &name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    DWORD pid = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                                           sizeof(status), &needed)
+                    ? status.dwProcessId
+                    : 0;
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+    return pid;
+}
+
+DWORD service_exit_code(const std::wstring &name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status = {};
+    DWORD code = service != nullptr && QueryServiceStatus(service, &status) ? status.dwWin32ExitCode : 0xFFFFFFFF;
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+    return code;
+}
+
+// How many cycles: TOSMIRE_ROBUST_CYCLES, else the default.
+int cycles(int fallback)
+{
+    wchar_t text[16];
+    DWORD length = GetEnvironmentVariableW(L"TOSMIRE_ROBUST_CYCLES", text, 16);
+    int value = length > 0 && length < 16 ? _wtoi(text) : 0;
+    return value > 0 ? value : fallback;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Sample {
+    long handles, private_kib;
+};
+
+struct RobustService : ::testing::Test {
+    ServiceSimFolder folder;
+    ServiceGuard guard;
+    std::wstring name = own_name(L"r");
+    std::wstring group = L"-d:+" + name.substr(11);
+
+    void SetUp() override
+    {
+        guard.names.push_back(name);
+        remove_service(name);
+        ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4624 --address 198.51.100.1");
+        ASSERT_TRUE(run.finished && run.exit_code == 0) << narrow(run.output);
+        ChildResult install = run_sim(group + L":i");
+        ASSERT_EQ(install.exit_code, 1u) << narrow(install.output);
+        ASSERT_TRUE(wait_state(name, SERVICE_RUNNING)) << narrow(install.output);
+        ASSERT_TRUE(wait_until([&] { return contains(read_log(name), L"Waiting for new events"); }, 30000))
+            << narrow(read_log(name));
+    }
+
+    Sample sample()
+    {
+        DWORD pid = service_pid(name);
+        unsigned long unix_pid = unix_pid_of(narrow(L"-d:" + name));
+        return {handle_count(pid), unix_pid != 0 ? private_kib(unix_pid) : -1};
+    }
+
+    // The letters' state lines, one per letter, in order.
+    void expect_lines(const ChildResult &run, const std::vector<std::wstring> &states, int cycle)
+    {
+        size_t at = 0;
+        for (const std::wstring &state : states) {
+            at = run.output.find(L"] :: " + name + L" service " + state + L"\n", at);
+            ASSERT_NE(at, std::wstring::npos) << "cycle " << cycle << ": no " << narrow(state) << "\n"
+                                              << narrow(run.output);
+            ++at;
+        }
+    }
+};
+
+void expect_stable(const char *what, const Sample &first, const Sample &last)
+{
+    printf("%s: handles %ld -> %ld (NtQuerySystemInformation), private %ld -> %ld KiB (smaps_rollup)\n", what,
+           first.handles, last.handles, first.private_kib, last.private_kib);
+    ASSERT_GT(first.handles, 0) << "no handle count";
+    ASSERT_GT(first.private_kib, 0) << "no private bytes";
+    EXPECT_LE(std::abs(last.handles - first.handles) * 20, first.handles) << what << ": handles beyond 5%";
+    EXPECT_LE(std::abs(last.private_kib - first.private_kib) * 20, first.private_kib) << what << ": private beyond 5%";
+}
+
+// Pause and continue, ten letters pairs per program run; sampled after the first run (warm)
+// and after the last.
+TEST_F(RobustService, PauseContinueCyclesKeepStateLinesHandlesAndMemory)
+{
+    const int total = cycles(100), per_run = 10;
+    std::wstring letters;
+    std::vector<std::wstring> states;
+    for (int i = 0; i < per_run; ++i) {
+        letters += L"PC";
+        states.push_back(L"[PAUSED]");
+        states.push_back(L"[RUNNING]");
+    }
+    Sample first = {}, last = {};
+    const auto start = std::chrono::steady_clock::now();
+    for (int done = 0; done < total; done += per_run) {
+        ChildResult run = run_sim(group + L":" + letters);
+        ASSERT_TRUE(run.finished);
+        expect_lines(run, states, done);
+        if (done == 0)
+            first = sample();
+    }
+    const double elapsed = seconds_since(start);
+    last = sample();
+    printf("pause/continue: %d cycles in %.1f s, %.1f ms per cycle\n", total, elapsed, elapsed * 1000 / total);
+    EXPECT_EQ(service_state(name), static_cast<DWORD>(SERVICE_RUNNING));
+    expect_stable("pause/continue", first, last);
+    EXPECT_EQ(service_pid(name), service_pid(name)); // the same process all along (no restart)
+}
+
+// Stop, then start, each through its own program run; the stop must reach STOPPED (never stay
+// STOP PENDING), and each new service process looks like the first.
+TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
+{
+    const int total = cycles(100) / 5 > 0 ? cycles(100) / 5 : 1;
+    Sample first = {}, last = {};
+    const auto start = std::chrono::steady_clock::now();
+    for (int cycle = 0; cycle < total; ++cycle) {
+        ChildResult stop = run_sim(group + L":q");
+        ASSERT_TRUE(stop.finished);
+        ASSERT_TRUE(contains(stop.output, L"] :: " + name + L" service [STOP PENDING]\n") ||
+                    contains(stop.output, L"] :: " + name + L" service [STOPPED]\n"))
+            << cycle << "\n" << narrow(stop.output);
+        ASSERT_TRUE(wait_state(name, SERVICE_STOPPED)) << "cycle " << cycle << ": left in state " << service_state(name);
+        EXPECT_EQ(service_exit_code(name), 0u) << cycle;
+        ChildResult run = run_sim(group + L":s");
+        ASSERT_TRUE(run.finished);
+        ASSERT_TRUE(contains(run.output, L"] :: " + name + L" service start [OK]\n")) << cycle << "\n" << narrow(run.output);
+        ASSERT_TRUE(wait_state(name, SERVICE_RUNNING)) << cycle;
+        // Sampled once the monitor waits, when the new process has done its start-up.
+        const size_t waits = cycle + 2;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::wstring log = read_log(name);
+                size_t n = 0;
+                for (size_t at = log.find(L"Waiting for new events"); at != std::wstring::npos;
+                     at = log.find(L"Waiting for new events", at + 1))
+                    ++n;
+                return n >= waits;
+            },
+            30000))
+            << cycle;
+        if (cycle == 0)
+            first = sample();
+    }
+    const double elapsed = seconds_since(start);
+    last = sample();
+    printf("stop/start: %d cycles in %.1f s, %.1f ms per cycle\n", total, elapsed, elapsed * 1000 / total);
+    expect_stable("stop/start (each a new process)", first, last);
+}
+
+// The event log's connection lost under a running service (read error 1717): the service ends
+// in order, STOPPED with exit code 0, its log file saying why.
+TEST_F(RobustService, LostLogConnectionStopsTheServiceInOrder)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, sim_registry_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t code[] = L"1717";
+    RegSetValueExW(key, L"TOSMIRE_SIM_READ_ERROR_Security", 0, REG_SZ, reinterpret_cast<const BYTE *>(code), sizeof(code));
+    RegCloseKey(key);
+    ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4625 --address 203.0.113.60");
+    ASSERT_TRUE(run.finished && run.exit_code == 0) << narrow(run.output);
+    EXPECT_TRUE(wait_state(name, SERVICE_STOPPED, 30000)) << service_state(name) << "\n" << narrow(read_log(name));
+    EXPECT_EQ(service_exit_code(name), 0u);
+    const std::wstring log = read_log(name);
+    EXPECT_TRUE(contains(log, L"read failed 1717")) << narrow(log);
+    EXPECT_TRUE(contains(log, L"(Quit)")) << narrow(log);
+}
+
+} // namespace
+
+int run_child_scenario(const std::string &) { return 2; }
