@@ -1,5 +1,6 @@
 // Failure history: a fixed table of addresses searched linearly; never allocates.
 #include "engine/failure_history.h"
+#include <emmintrin.h>
 #include <cwchar>
 
 FailureHistory<uint32_t> logon_failures;
@@ -39,11 +40,46 @@ inline bool equal_ignoring_case(const wchar_t *a, const wchar_t *b)
     }
 }
 
-// Index of the first slot in use holding address, or -1.
-template <typename Time> int find_slot(const FailureHistory<Time> &history, const wchar_t *address)
+// FNV-1a step over one upper-cased code unit.
+inline uint32_t key_step(uint32_t hash, wchar_t upper) { return (hash ^ upper) * 16777619u; }
+
+// The key of a text with non-ASCII code units: upper-cased by the system's file-system casing,
+// the table of the ordinal comparison, which also maps some non-ASCII characters onto ASCII
+// letters (dotless i onto I, long s onto S). Per code unit, so a text is mapped in pieces.
+uint32_t key_of_mapped(const wchar_t *address)
 {
-    for (uint32_t i = 0; i < history.count; ++i)
-        if (equal_ignoring_case(history.address[i], address))
+    uint32_t hash = 2166136261u;
+    size_t length = 0;
+    while (address[length] != 0) {
+        wchar_t piece[64];
+        int n = static_cast<int>(wcsnlen(address + length, 64));
+        if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, address + length, n, piece, 64, nullptr, nullptr, 0) != n)
+            return 0; // cannot happen for the invariant locale; key 0 only costs text comparisons
+        for (int i = 0; i < n; ++i)
+            hash = key_step(hash, piece[i]);
+        length += static_cast<size_t>(n);
+    }
+    return hash ^ static_cast<uint32_t>(length);
+}
+
+// Index of the first slot in use holding address (whose key is key), or -1. The keys are
+// compared four at a time; a text comparison follows only a matching key.
+template <typename Time> int find_slot(const FailureHistory<Time> &history, const wchar_t *address, uint32_t key)
+{
+    const uint32_t count = history.count;
+    const __m128i wanted = _mm_set1_epi32(static_cast<int>(key));
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i keys = _mm_load_si128(reinterpret_cast<const __m128i *>(history.key + i));
+        unsigned hits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(keys, wanted))));
+        for (; hits != 0; hits &= hits - 1) {
+            uint32_t slot = i + static_cast<uint32_t>(__builtin_ctz(hits));
+            if (equal_ignoring_case(history.address[slot], address))
+                return static_cast<int>(slot);
+        }
+    }
+    for (; i < count; ++i)
+        if (history.key[i] == key && equal_ignoring_case(history.address[i], address))
             return static_cast<int>(i);
     return -1;
 }
@@ -56,6 +92,20 @@ bool storable(const wchar_t *address)
 } // namespace
 
 bool same_address(const wchar_t *a, const wchar_t *b) { return equal_ignoring_case(a, b); }
+
+uint32_t address_key(const wchar_t *address)
+{
+    // ASCII texts, the usual case, are folded inline.
+    uint32_t hash = 2166136261u;
+    size_t length = 0;
+    for (; address[length] != 0; ++length) {
+        wchar_t c = address[length];
+        if (c >= 0x80)
+            return key_of_mapped(address);
+        hash = key_step(hash, (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c);
+    }
+    return hash ^ static_cast<uint32_t>(length);
+}
 
 template <typename Time> void init_history(FailureHistory<Time> &history)
 {
@@ -70,7 +120,8 @@ template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, 
     // slot keeps them apart (such texts are not addresses of the Windows logs anyway).
     if (!storable(address))
         return 1;
-    int found = find_slot(history, address);
+    const uint32_t key = address_key(address);
+    int found = find_slot(history, address, key);
     uint32_t slot;
     if (found >= 0) {
         slot = static_cast<uint32_t>(found);
@@ -79,6 +130,7 @@ template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, 
         // When the table would be full, the whole history is forgotten at once.
         history.count = (history.count + 1 == history_slots) ? 0 : history.count + 1;
         wcscpy_s(history.address[slot], history_address_chars, address);
+        history.key[slot] = key;
         history.last_time[slot] = now;
         history.attempts[slot] = 0;
     }
@@ -105,7 +157,7 @@ template <typename Time> void mark_blocked(FailureHistory<Time> &history, const 
 {
     if (!storable(address))
         return;
-    int slot = find_slot(history, address);
+    int slot = find_slot(history, address, address_key(address));
     if (slot < 0)
         return;
     history.last_time[slot] = time;
@@ -116,7 +168,7 @@ template <typename Time> bool clear_entry(FailureHistory<Time> &history, const w
 {
     if (!storable(address))
         return false;
-    int slot = find_slot(history, address);
+    int slot = find_slot(history, address, address_key(address));
     if (slot < 0)
         return false;
     history.last_time[slot] = 0;

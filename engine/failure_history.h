@@ -16,6 +16,8 @@ constexpr uint32_t history_hold = 15;
 // Time is uint32_t (seconds since 1970) or uint64_t (seconds since 1601); the time arguments
 // below take the table's width, whatever integer the caller passes.
 // Only slots below count are in use; the others may hold stale data.
+// key[i] is address_key of address[i]: a search scans these 4 bytes per slot (a 128-byte slot
+// costs a cache line each) and compares texts only where the key matches.
 template <typename Time>
 struct FailureHistory {
     wchar_t address[history_slots][history_address_chars];
@@ -24,6 +26,7 @@ struct FailureHistory {
     Time window;
     Time hold;
     uint32_t count;
+    alignas(16) uint32_t key[history_slots];
 };
 
 // The Security log's table, written and read on the main thread only (the loop and its block
@@ -46,3 +49,5 @@ template <typename Time> bool clear_entry(FailureHistory<Time> &history, const w
 template <typename Time> void reset_history(FailureHistory<Time> &history);
 // Whole-text address comparison ignoring letter case (the table's notion of one address).
 bool same_address(const wchar_t *a, const wchar_t *b);
+// Hash of an address text; texts that same_address holds equal have equal keys.
+uint32_t address_key(const wchar_t *address);
