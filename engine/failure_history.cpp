@@ -63,20 +63,23 @@ uint32_t key_of_mapped(const wchar_t *address)
 }
 
 // Index of the first slot in use holding address (whose key is key), or -1. The keys are
-// compared four at a time; a text comparison follows only a matching key.
+// compared sixteen at a time; a text comparison follows only a matching key.
 template <typename Time> int find_slot(const FailureHistory<Time> &history, const wchar_t *address, uint32_t key)
 {
     const uint32_t count = history.count;
     const __m128i wanted = _mm_set1_epi32(static_cast<int>(key));
+    const __m128i *keys = reinterpret_cast<const __m128i *>(history.key);
     uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m128i keys = _mm_load_si128(reinterpret_cast<const __m128i *>(history.key + i));
-        unsigned hits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(keys, wanted))));
-        for (; hits != 0; hits &= hits - 1) {
-            uint32_t slot = i + static_cast<uint32_t>(__builtin_ctz(hits));
-            if (equal_ignoring_case(history.address[slot], address))
+    for (; i + 16 <= count; i += 16, keys += 4) {
+        __m128i a = _mm_cmpeq_epi32(_mm_load_si128(keys), wanted);
+        __m128i b = _mm_cmpeq_epi32(_mm_load_si128(keys + 1), wanted);
+        __m128i c = _mm_cmpeq_epi32(_mm_load_si128(keys + 2), wanted);
+        __m128i d = _mm_cmpeq_epi32(_mm_load_si128(keys + 3), wanted);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) == 0)
+            continue;
+        for (uint32_t slot = i; slot < i + 16; ++slot)
+            if (history.key[slot] == key && equal_ignoring_case(history.address[slot], address))
                 return static_cast<int>(slot);
-        }
     }
     for (; i < count; ++i)
         if (history.key[i] == key && equal_ignoring_case(history.address[i], address))
