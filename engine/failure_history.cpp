@@ -1,5 +1,6 @@
 // Failure history: a fixed table of addresses searched linearly; never allocates.
 #include "engine/failure_history.h"
+#include "config/text_case.h"
 #include <emmintrin.h>
 #include <cwchar>
 
@@ -18,34 +19,12 @@ struct HistoryStartup {
 };
 HistoryStartup history_startup;
 
-inline wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
-
-inline bool equal_ignoring_case(const wchar_t *a, const wchar_t *b)
-{
-    // Addresses are ASCII in practice: fold ASCII letters inline and hand the rest of the
-    // texts to the system's ordinal case-insensitive comparison only at a non-ASCII difference.
-    for (size_t i = 0;; ++i) {
-        wchar_t ca = a[i], cb = b[i];
-        if (ca == cb) {
-            if (ca == L'\0')
-                return true;
-            continue;
-        }
-        if (ca < 0x80 && cb < 0x80) {
-            if (ascii_lower(ca) != ascii_lower(cb))
-                return false;
-            continue;
-        }
-        return CompareStringOrdinal(a + i, -1, b + i, -1, TRUE) == CSTR_EQUAL;
-    }
-}
-
 // FNV-1a step over one upper-cased code unit.
 inline uint32_t key_step(uint32_t hash, wchar_t upper) { return (hash ^ upper) * 16777619u; }
 
 // The key of a text with non-ASCII code units: upper-cased by the system's file-system casing,
-// the table of the ordinal comparison, which also maps some non-ASCII characters onto ASCII
-// letters (dotless i onto I, long s onto S). Per code unit, so a text is mapped in pieces.
+// the table of the ordinal comparison (equal_ignoring_case), which may map a non-ASCII
+// character onto an ASCII letter. Per code unit, so a text is mapped in pieces.
 uint32_t key_of_mapped(const wchar_t *address)
 {
     uint32_t hash = 2166136261u;
@@ -93,8 +72,6 @@ bool storable(const wchar_t *address)
     return address != nullptr && wcsnlen(address, history_address_chars) < history_address_chars;
 }
 } // namespace
-
-bool same_address(const wchar_t *a, const wchar_t *b) { return equal_ignoring_case(a, b); }
 
 uint32_t address_key(const wchar_t *address)
 {

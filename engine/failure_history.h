@@ -15,7 +15,8 @@ constexpr uint32_t history_hold = 15;
 
 // Time is uint32_t (seconds since 1970) or uint64_t (seconds since 1601); the time arguments
 // below take the table's width, whatever integer the caller passes.
-// Only slots below count are in use; the others may hold stale data.
+// Only slots below count are in use; the others may hold stale data. Addresses are the same
+// when equal_ignoring_case (config/text_case.h) says so.
 // key[i] is address_key of address[i]: a search scans these 4 bytes per slot (a 128-byte slot
 // costs a cache line each) and compares texts only where the key matches.
 template <typename Time>
@@ -47,7 +48,5 @@ template <typename Time> void mark_blocked(FailureHistory<Time> &history, const 
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address);
 // Forgets every entry (count 0).
 template <typename Time> void reset_history(FailureHistory<Time> &history);
-// Whole-text address comparison ignoring letter case (the table's notion of one address).
-bool same_address(const wchar_t *a, const wchar_t *b);
-// Hash of an address text; texts that same_address holds equal have equal keys.
+// Hash of an address text; texts that equal_ignoring_case holds equal have equal keys.
 uint32_t address_key(const wchar_t *address);

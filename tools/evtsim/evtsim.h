@@ -13,7 +13,10 @@
 // and the new EOF record behind the old end and only then the header, under a named mutex
 // per log, so appends of several processes never interleave and a torn append leaves every
 // earlier record intact (its bytes lie past the end the header names). A clear moves the old
-// file away and marks it, so handles opened before the clear fail with 1503.
+// file away and marks it, so handles opened before the clear fail with 1503. As on Windows, a
+// cleared Security log starts with event 1102 ("The audit log was cleared", source
+// Microsoft-Windows-Eventlog, category 104, audit success, the clearing account's SID text,
+// user name, domain and logon ID), written before the clear wakes anyone; other logs start empty.
 // Appends and clears wake every NotifyChangeEventLog event and every subscription on that
 // log, in any process of the same Wine prefix (or Windows session set), through named events.
 //
