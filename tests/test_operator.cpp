@@ -71,14 +71,14 @@ int control_scenario(const std::string &scenario)
 
 // ---- parent side ----
 
-struct Run {
+struct ProgramRun {
     ChildResult child;
     std::wstring out; // without carriage returns
 };
 
-Run run_program(const std::wstring &arguments)
+ProgramRun run_program(const std::wstring &arguments)
 {
-    Run run;
+    ProgramRun run;
     run.child = run_redirected(L"tosmire-ips-sim.exe " + arguments);
     run.out = run.child.output;
     std::erase(run.out, L'\r');
@@ -148,7 +148,7 @@ TEST(Letters, FThenHelpGoesIntoTheLogFileAndEnds)
 {
     SimFolder folder;
     DeleteFileW(default_log_file().c_str());
-    Run run = run_program(L"fh");
+    ProgramRun run = run_program(L"fh");
     const std::wstring log = read_ascii(default_log_file());
     DeleteFileW(default_log_file().c_str());
     EXPECT_EQ(run.child.exit_code, 1u);
@@ -177,7 +177,7 @@ TEST(Letters, FThenHelpGoesIntoTheLogFileAndEnds)
 TEST(Letters, OnlyTheFirstArgumentIsRead)
 {
     SimFolder folder;
-    Run run = run_program(L"W A");
+    ProgramRun run = run_program(L"W A");
     EXPECT_EQ(run.child.exit_code, 1u) << run.out;
     std::vector<JournalEntry> commands = journal(folder);
     ASSERT_EQ(commands.size(), 7u) << run.out;
@@ -207,7 +207,7 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
                                       nullptr), ERROR_SUCCESS);
             RegCloseKey(key);
         }
-        Run run = run_program(L"c");
+        ProgramRun run = run_program(L"c");
         EXPECT_EQ(run.child.exit_code, 1u);
         const std::wstring journal_file = folder.file(L"regedit.log");
         if (c.key_present == nullptr) {
@@ -244,7 +244,7 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
 TEST(Letters, WAisWritesActivatesInstallsAndStarts)
 {
     SimFolder folder;
-    Run run = run_program(L"WAis");
+    ProgramRun run = run_program(L"WAis");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, L"tosmire.IPS", SERVICE_ALL_ACCESS) : nullptr;
     SERVICE_STATUS status = {};
