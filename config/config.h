@@ -10,7 +10,7 @@ struct TextList {
     const wchar_t **items;
 };
 
-// Written by the main entry on the main thread before any other thread of the program starts,
+// Written by the main entry on the main thread before any other thread of the program reads them,
 // then only read, for the whole run:
 // the full path of the running executable (the registered message file),
 extern wchar_t module_path[512];

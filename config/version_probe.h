@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+// Both flags are written once by probe_windows_version in static initialisation, before any
+// other thread exists, and only read afterwards.
 // Set when the system answers at least 6.0 (auditing through auditpol).
 extern bool os_vista_or_later;
 // Set when the system answers at least 6.3 (Remote Desktop connection monitor).

@@ -12,18 +12,18 @@
 
 ShadowConsole g_shadow_console;
 
-static constexpr size_t out_block_bytes = 1u << 20;
 static constexpr size_t path_block_bytes = 3072;
 static constexpr DWORD log_path_capacity = 512;
 // A printed text up to this length is formatted on the stack and written in one piece; longer
 // texts are formatted by the stream itself, which writes them character by character.
 static constexpr int print_capacity = 4096;
 
-// Set while this thread runs the key console: unregistering its wait with a full wait for the
+// Per thread. Set while this thread runs the key console: unregistering its wait with a full wait for the
 // running callback would then wait for itself.
 static thread_local bool in_key_console = false;
 
-// Standard output is in wide-text mode, set by this module since it was last reopened. Only then
+// Standard output is in wide-text mode, set by this module since it was last reopened. Written
+// by the redirection operations on whichever thread runs them; read by print_out on every thread. Only then
 // may print_out hand the stream UTF-16 text as it is; before start-up or on NUL the stream is
 // narrow and converts the characters itself.
 static volatile bool stdout_wide = false;
@@ -118,11 +118,21 @@ static void take_snapshot(HANDLE out, CONSOLE_SCREEN_BUFFER_INFO &snapshot)
         snapshot = info;
 }
 
-// Null while output goes to a file: colours then have no effect and must not touch a console
-// that the process may still own.
+// Null while output goes to a file, and when standard output is no console (a redirected file or
+// pipe, NUL): colours then have no effect, cost no system call, and must not touch a console that
+// the process may still own.
 static HANDLE colour_handle()
 {
-    return g_shadow_console.to_log_file ? nullptr : g_shadow_console.out_handle;
+    const ShadowConsole &c = g_shadow_console;
+    return c.to_log_file || !c.out_is_console ? nullptr : c.out_handle;
+}
+
+// Sets the attribute and remembers it, so that the next change needs no snapshot call.
+static void show_attribute(HANDLE out, WORD attribute)
+{
+    ShadowConsole &c = g_shadow_console;
+    c.shown_known = SetConsoleTextAttribute(out, attribute) != FALSE;
+    c.shown_attributes = attribute;
 }
 
 void set_console_color(ConsoleColor k)
@@ -130,15 +140,20 @@ void set_console_color(ConsoleColor k)
     HANDLE out = colour_handle();
     if (out == nullptr)
         return;
-    take_snapshot(out, g_shadow_console.saved_snapshot);
-    SetConsoleTextAttribute(out, console_color_attribute(k, g_shadow_console.default_snapshot.wAttributes));
+    ShadowConsole &c = g_shadow_console;
+    // The attribute in effect is the one this module set last, unless that is unknown.
+    if (c.shown_known)
+        c.saved_snapshot.wAttributes = c.shown_attributes;
+    else
+        take_snapshot(out, c.saved_snapshot);
+    show_attribute(out, console_color_attribute(k, c.default_snapshot.wAttributes));
 }
 
 void restore_console_color()
 {
     HANDLE out = colour_handle();
     if (out != nullptr)
-        SetConsoleTextAttribute(out, g_shadow_console.saved_snapshot.wAttributes);
+        show_attribute(out, g_shadow_console.saved_snapshot.wAttributes);
 }
 
 void reset_console_color()
@@ -151,7 +166,7 @@ static void set_default_attribute()
 {
     HANDLE out = colour_handle();
     if (out != nullptr)
-        SetConsoleTextAttribute(out, g_shadow_console.default_snapshot.wAttributes);
+        show_attribute(out, g_shadow_console.default_snapshot.wAttributes);
 }
 
 static bool reopen(FILE *&slot, const wchar_t *path, const wchar_t *mode, FILE *stream)
@@ -253,10 +268,15 @@ static void refresh_std_handles()
     c.out_handle = std_handle(STD_OUTPUT_HANDLE);
     c.err_handle = std_handle(STD_ERROR_HANDLE);
     c.in_handle = std_handle(STD_INPUT_HANDLE);
+    c.shown_known = false;
     if (c.to_log_file)
         return;
-    take_snapshot(c.out_handle, c.default_snapshot);
-    take_snapshot(c.out_handle, c.saved_snapshot);
+    DWORD mode;
+    c.out_is_console = c.out_handle != nullptr && GetConsoleMode(c.out_handle, &mode);
+    if (c.out_is_console) {
+        take_snapshot(c.out_handle, c.default_snapshot);
+        take_snapshot(c.out_handle, c.saved_snapshot);
+    }
     start_key_console();
 }
 
@@ -334,7 +354,7 @@ int log_to_file(bool close_console_first)
         return -1;
     }
     set_wide_mode(stdout);
-    setvbuf(stdout, reinterpret_cast<char *>(c.out_block), _IONBF, out_block_bytes);
+    setvbuf(stdout, nullptr, _IONBF, 0);
     c.to_log_file = true;
     refresh_std_handles();
     return 0;
@@ -452,17 +472,17 @@ int attach_console(DWORD process_id)
 void shadow_console_init()
 {
     ShadowConsole &c = g_shadow_console;
-    // One committed region holds both blocks; the system hands it out zero-filled, and pages that
-    // are never written cost no memory.
-    BYTE *blocks = static_cast<BYTE *>(
-        VirtualAlloc(nullptr, out_block_bytes + path_block_bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    // Standard output is unbuffered, so it gets no output block: a block handed to setvbuf with
+    // _IONBF is ignored and would only cost commit charge. The system hands the path block out
+    // zero-filled.
+    BYTE *blocks = static_cast<BYTE *>(VirtualAlloc(nullptr, path_block_bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (blocks == nullptr) {
         MessageBoxW(nullptr, L"Failed to allocate a buffer for console output or logfile path!", L"g_shadow_console",
                     MB_ICONERROR);
         exit(1);
     }
-    c.out_block = reinterpret_cast<wchar_t *>(blocks);
-    c.path_block = reinterpret_cast<wchar_t *>(blocks + out_block_bytes);
+    c.out_block = nullptr;
+    c.path_block = reinterpret_cast<wchar_t *>(blocks);
     c.log_path = c.path_block;
     give_streams_descriptors();
     set_stream_modes();
@@ -482,7 +502,7 @@ void shadow_console_close()
     setvbuf(stdin, nullptr, _IONBF, 0);
     if (c.console_window != nullptr && !c.keep_console && !c.own_console)
         free_console();
-    if (c.out_block != nullptr)
-        VirtualFree(c.out_block, 0, MEM_RELEASE);
+    if (c.path_block != nullptr)
+        VirtualFree(c.path_block, 0, MEM_RELEASE);
     ZeroMemory(&c, sizeof(c));
 }

@@ -27,7 +27,7 @@ struct ShadowConsole {
     FILE *out_stream;                           // standard output after a reopening
     FILE *err_stream;                           // standard error after a reopening
     FILE *in_stream;                            // standard input after a reopening
-    wchar_t *out_block;                         // 1 MiB block handed to standard output by log_to_file
+    wchar_t *out_block;                         // never allocated: an unbuffered stream would ignore it
     bool keep_console;                          // set by the quit key and the Ctrl handler: do not free at exit
     bool own_console;                           // the process had a console window at start-up
     HANDLE key_wait;                            // registered wait that runs the key console
@@ -41,9 +41,15 @@ struct ShadowConsole {
     HWND console_window;                        // null when the process has no console
     bool to_log_file;                           // standard output goes to the log file
     bool attached;                              // the console is another process's, attached by attach_console
+    bool out_is_console;                        // out_handle is a console screen buffer: only then do colours act
+    bool shown_known;                           // shown_attributes is the attribute the console has now
+    WORD shown_attributes;                      // the attribute last set by this module
 };
 
-// Where output goes, the console handles and the colour snapshots.
+// Where output goes, the console handles and the colour snapshots. Built by shadow_console_init
+// in static initialisation and zeroed by shadow_console_close at exit; in between written by the
+// redirection operations (main thread, key console wait thread, service threads) and read by
+// every printing thread, without a lock.
 extern ShadowConsole g_shadow_console;
 
 // Wide formatted output to standard output, unbuffered; returns the characters written.

@@ -12,7 +12,8 @@ namespace {
 
 constexpr wchar_t whitelist_suffix[] = L"BLOCKED for targeted attack on a whitelisted user";
 
-// Main thread only: the attempts text lives while its record's report is written.
+// Written and read on the main thread only, for one record at a time: the attempts text lives
+// while its record's report is written; the command lines while their command runs.
 wchar_t attempts_text[8];
 wchar_t block_command[command_chars];
 wchar_t listing_command[command_chars];

@@ -26,8 +26,10 @@ struct FailureHistory {
     uint32_t count;
 };
 
-// The Security log's table (main thread) and the Remote Desktop monitor's table (its callback).
-// Both are empty, with window and hold set, before the program's main entry runs.
+// The Security log's table, written and read on the main thread only (the loop and its block
+// decision), and the Remote Desktop monitor's table, written and read only by its subscription
+// callback. Both are empty, with window and hold set, before the program's main entry runs, and
+// live for the whole process.
 extern FailureHistory<uint32_t> logon_failures;
 extern FailureHistory<uint64_t> rdp_failures;
 

@@ -13,6 +13,7 @@ namespace {
 
 constexpr wchar_t channel[] = L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational";
 constexpr wchar_t query[] = L"Event/System/EventID=140";
+// Constant: the values rendered for each event, in the order the handler reads them.
 const wchar_t *const property_paths[3] = {L"Event/System/TimeCreated/@SystemTime", L"Event/System/EventID",
                                           L"Event/EventData/Data"};
 

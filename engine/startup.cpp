@@ -20,7 +20,8 @@ constexpr wchar_t audit_policy_key_path[] = L"SECURITY\\Policy\\PolAdtEv";
 // The byte of the legacy audit policy that holds the logon-event setting (bit 0 success, bit 1 failure).
 constexpr DWORD logon_audit_byte = 8;
 
-// auditpol's output, shown on the console as it arrives; nothing examines it.
+// auditpol's output, shown on the console as it arrives; nothing examines it. Written by
+// start_monitor on the main thread only, at start-up and after a cleared log.
 constexpr DWORD audit_output_chars = 65536;
 wchar_t audit_output[audit_output_chars];
 

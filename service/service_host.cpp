@@ -5,7 +5,7 @@
 #include <cwchar>
 
 const wchar_t default_service_name[] = L"tosmire.IPS";
-ServiceHost g_service_host;
+ServiceHost g_service_host; // owner comment at its declaration in service_host.h
 
 void service_host_init()
 {

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Live demonstration on the simulated Windows of this build (run tools/build.sh first):
 # tosmire-ips-sim.exe follows a fresh simulated Security log and Remote Desktop channel with
-# the default configuration, while evtlog appends a burst of failed logons: one attacker
-# reaching the network threshold (21), interleaved with clear-text failures of other addresses
-# that stay below theirs (4), Remote Desktop connection events of an attacker (threshold 4)
-# and of a whitelisted address.
+# the default configuration and the simulated Security message file registered (each accepted
+# record is dumped with its texts before its decision), while evtlog appends a burst of failed
+# logons: one attacker reaching the network threshold (21), interleaved with clear-text
+# failures of other addresses that stay below theirs (4), Remote Desktop connection events of
+# an attacker (threshold 4) and of a whitelisted address.
 # Shows what the monitor printed and the simulated netsh's filter list, then stops the monitor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +29,10 @@ evtlog() { "$run" "$bin/evtlog.exe" "$@" >/dev/null; }
 "$run" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\tosmire.IPS\Parameters' /f >/dev/null 2>&1 || true
 "$run" reg delete 'HKLM\SYSTEM\CurrentControlSet\services\eventlog\Application\tosmire.IPS' /f >/dev/null 2>&1 || true
 
+# Wine has no Security message files: register the simulated one, so that every accepted
+# record is dumped with its texts; removed again before the end.
+evtlog register-messages
+
 evtlog 4624 --address 192.0.2.1 --user operator   # the newest record when monitoring starts
 "$run" "$bin/tosmire-ips-sim.exe" >"$out" 2>&1 &
 for _ in $(seq 600); do
@@ -37,6 +42,7 @@ done
 if ! show | grep -q "# Waiting for new events"; then
     show
     echo "demo: the monitor did not start" >&2
+    evtlog unregister-messages
     "$run" --server-kill
     exit 1
 fi
@@ -59,4 +65,5 @@ show
 echo
 echo "== simulated netsh: filter list Brek"
 "$run" "$bin/netsh.exe" ipsec static show filterlist name=Brek level=verbose | tr -d '\r'
+evtlog unregister-messages
 "$run" --server-kill

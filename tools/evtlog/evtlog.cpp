@@ -1,6 +1,7 @@
 // evtlog: writes, replays, clears and reads the simulated Windows event log (tools/evtsim),
 // for tests, the demonstration and administrators trying the system under Wine.
 #include "tools/evtlog/logon_events.h"
+#include "tools/evtlog/messages.h"
 #include "tools/evtlog/view.h"
 #include "tools/evtsim/log_file.h"
 #include <fcntl.h>
@@ -32,6 +33,10 @@ const wchar_t usage_text[] =
     L"  evtlog render [LOG]            print the records as Event Viewer shows them, with the\n"
     L"                                 texts of the sources' message files (default Application)\n"
     L"  evtlog path [LOG]              print the folder of the logs, or a log's file\n"
+    L"  evtlog register-messages [FILE]  register FILE (default secmsg.dll beside evtlog) as\n"
+    L"                                 the message file of the Security sources Security,\n"
+    L"                                 Microsoft-Windows-Security-Auditing and LSA\n"
+    L"  evtlog unregister-messages     remove those registrations\n"
     L"\n"
     L"LOG is Security, Application or RDP (the channel\n"
     L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational).\n"
@@ -44,6 +49,8 @@ const wchar_t usage_text[] =
     L"  --workstation NAME   client workstation name (default WORKSTATION)\n"
     L"  --logon-type N       logon type (default 3)\n"
     L"  --auth PACKAGE       authentication package (default NTLM)\n"
+    L"  --source NAME        source of the record (default Microsoft-Windows-Security-Auditing\n"
+    L"                       for 4624, 4625, 4776, Security for 528, 529, 539)\n"
     L"  --strings 20|27      insertion strings of 4624 (default 27)\n"
     L"  --category N         category instead of the event's own\n"
     L"  --time T             event time: seconds since 1970 or YYYY-MM-DDTHH:MM:SS, UTC\n"
@@ -62,6 +69,7 @@ struct Options {
     LogonOptions logon = {L"Administrator", L"WORKGROUP", L"203.0.113.10", L"0",
                           L"WORKSTATION",   L"3",         L"NTLM",         27};
     long category = -1;
+    const wchar_t *source = nullptr;
     DWORD time = 0;
     DWORD count = 1;
     DWORD burst_event = 4625;
@@ -150,6 +158,8 @@ int parse_options(int argc, wchar_t **argv, Options *o)
             o->logon.logon_type = v;
         else if (wcscmp(a, L"--auth") == 0)
             o->logon.authentication = v;
+        else if (wcscmp(a, L"--source") == 0)
+            o->source = v;
         else if (wcscmp(a, L"--strings") == 0 && parse_number(v, &n) && (n == 20 || n == 27))
             o->logon.strings_4624 = n;
         else if (wcscmp(a, L"--category") == 0 && parse_number(v, &n) && n <= 0xFFFF)
@@ -189,7 +199,7 @@ DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, B
     // LocalSystem, S-1-5-18, on the legacy events.
     SID system_sid = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
     SimRecord fields = {};
-    fields.source = e.source;
+    fields.source = o.source != nullptr ? o.source : e.source;
     fields.computer = local_computer_name();
     fields.event_id = e.event_id;
     fields.event_type = e.event_type;
@@ -448,5 +458,13 @@ int wmain(int argc, wchar_t **argv)
         return view(o, true);
     if (wcscmp(command, L"path") == 0)
         return path(o);
+    if (wcscmp(command, L"register-messages") == 0 || wcscmp(command, L"unregister-messages") == 0) {
+        const bool add = command[0] == L'r';
+        if (o.positional_count > (add ? 1 : 0))
+            return usage_error(L"unexpected argument: ", o.positional[add ? 1 : 0]);
+        DWORD error = add ? register_security_messages(o.positional_count > 0 ? o.positional[0] : nullptr)
+                          : unregister_security_messages();
+        return error == 0 ? 0 : failure(add ? L"registering the message file" : L"removing the message file", error);
+    }
     return usage_error(L"unknown command: ", command);
 }

@@ -13,6 +13,8 @@ constexpr WORD category_logon_logoff = 2;             // "Logon/Logoff" (legacy 
 const wchar_t null_sid[] = L"S-1-0-0";
 const wchar_t no_value[] = L"-";
 const wchar_t null_guid[] = L"{00000000-0000-0000-0000-000000000000}";
+// The source of the current event IDs; the legacy ones are written by "Security".
+const wchar_t auditing_source[] = L"Microsoft-Windows-Security-Auditing";
 
 // The logon process a real logon of that kind shows.
 const wchar_t *logon_process(const LogonOptions &o)
@@ -57,6 +59,7 @@ void build_4624(const LogonOptions &o, LogonEvent *e)
     e->num_strings = static_cast<WORD>(o.strings_4624 == 20 ? 20 : 27);
     e->event_type = EVENTLOG_AUDIT_SUCCESS;
     e->category = category_logon;
+    e->source = auditing_source;
 }
 
 void build_4625(const LogonOptions &o, LogonEvent *e)
@@ -88,6 +91,7 @@ void build_4625(const LogonOptions &o, LogonEvent *e)
     e->num_strings = 21;
     e->event_type = EVENTLOG_AUDIT_FAILURE;
     e->category = category_logon;
+    e->source = auditing_source;
 }
 
 void build_528(const LogonOptions &o, LogonEvent *e)
@@ -156,6 +160,7 @@ void build_4776(const LogonOptions &o, LogonEvent *e)
     e->num_strings = 4;
     e->event_type = EVENTLOG_AUDIT_FAILURE;
     e->category = category_credential_validation;
+    e->source = auditing_source;
 }
 
 void build_140(const LogonOptions &o, LogonEvent *e)

@@ -10,6 +10,19 @@ constexpr size_t max_chars = sim_max_record_size / sizeof(wchar_t);
 
 size_t align4(size_t n) { return (n + 3) & ~static_cast<size_t>(3); }
 
+// The computer name, read once: Windows' log service answers it from memory, and a system call
+// per record would make the simulation slower than what it stands for.
+INIT_ONCE computer_once = INIT_ONCE_STATIC_INIT;
+wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1];
+
+BOOL CALLBACK read_computer_name(PINIT_ONCE, PVOID, PVOID *)
+{
+    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(computer, &n))
+        wcscpy_s(computer, L"LOCALHOST");
+    return TRUE;
+}
+
 // Bytes of a SID laid out as it claims, or 0 when it is not a SID.
 DWORD sid_size(const BYTE *sid, DWORD available)
 {
@@ -36,12 +49,9 @@ DWORD sim_build_record(const SimRecord &fields, void *buffer, DWORD capacity, DW
     if (fields.source == nullptr || (fields.num_strings != 0 && fields.strings == nullptr) ||
         (fields.data_size != 0 && fields.data == nullptr))
         return ERROR_INVALID_PARAMETER;
-    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1];
     const wchar_t *computer_name = fields.computer;
     if (computer_name == nullptr) {
-        DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-        if (!GetComputerNameW(computer, &n))
-            wcscpy_s(computer, L"LOCALHOST");
+        InitOnceExecuteOnce(&computer_once, read_computer_name, nullptr, nullptr);
         computer_name = computer;
     }
     DWORD sid_length = 0;
