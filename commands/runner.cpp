@@ -22,7 +22,24 @@ static void print_start_failure(DWORD error, const wchar_t *command_line)
         LocalFree(system_text);
 }
 
-DWORD run_command(const wchar_t *command_line, bool echo, bool wait, HANDLE output_handle)
+// The program of a command line, for messages: its first word, without quotes.
+static void print_program_name(const wchar_t *command_line)
+{
+    const wchar_t *start = command_line;
+    wchar_t end = L' ';
+    if (*start == L'"') {
+        ++start;
+        end = L'"';
+    }
+    size_t length = 0;
+    while (start[length] != L'\0' && start[length] != end && start[length] != L'\t' && length < 260)
+        ++length;
+    print_out(L"%.*ls", static_cast<int>(length), start);
+}
+
+// Starts the command line and, unless wait_ms is 0, waits for it at most wait_ms (INFINITE:
+// without a limit); the exit code, 0 without waiting, the start error code, or WAIT_TIMEOUT.
+static DWORD run_process(const wchar_t *command_line, bool echo, DWORD wait_ms, HANDLE output_handle)
 {
     if (command_line == nullptr)
         command_line = L"";
@@ -63,14 +80,41 @@ DWORD run_command(const wchar_t *command_line, bool echo, bool wait, HANDLE outp
     HeapFree(GetProcessHeap(), 0, copy);
 
     DWORD result = 0;
-    if (wait) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        if (!GetExitCodeProcess(process.hProcess, &result))
-            result = GetLastError();
+    if (wait_ms != 0) {
+        DWORD waited = WaitForSingleObject(process.hProcess, wait_ms);
+        if (waited == WAIT_OBJECT_0) {
+            if (!GetExitCodeProcess(process.hProcess, &result))
+                result = GetLastError();
+        } else {
+            // The child is left as it is: it may be in the middle of its work.
+            result = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
+            if (result == 0)
+                result = ERROR_GEN_FAILURE;
+            set_console_color(color_error);
+            print_out(L"!! ");
+            print_program_name(command_line);
+            if (waited == WAIT_TIMEOUT)
+                print_out(L" did not end within %u seconds: WaitForSingleObject() WAIT_TIMEOUT %u, left running\n",
+                          wait_ms / 1000, result);
+            else
+                print_out(L": WaitForSingleObject() FAILED %u, left running\n", result);
+            restore_console_color();
+        }
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
+}
+
+DWORD run_command(const wchar_t *command_line, bool echo, bool wait, HANDLE output_handle)
+{
+    return run_process(command_line, echo, wait ? INFINITE : 0, output_handle);
+}
+
+DWORD run_command_limited(const wchar_t *command_line, DWORD wait_ms)
+{
+    // 0 would mean not waiting at all; the shortest limit is a millisecond.
+    return run_process(command_line, false, wait_ms != 0 ? wait_ms : 1, nullptr);
 }
 
 // Moves the write position past the text that format_text just stored there. format_text

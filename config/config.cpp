@@ -3,6 +3,7 @@
 // back so that after one start the operator finds a complete configuration to edit.
 #include "config/config.h"
 #include "config/registry.h"
+#include "config/text_case.h"
 #include <cstdlib>
 #include <cwchar>
 
@@ -10,15 +11,16 @@
 // rarely use, and public addresses from the documentation ranges, so that no real host is
 // whitelisted. The user names are no attacker's guesses, so no dictionary attack earns the
 // higher whitelist thresholds.
-const wchar_t *default_whitelist_IP[17] = {
+const wchar_t *default_whitelist_IP[default_whitelist_IP_count] = {
     L"localhost",
     L"localhost.localdomain", L"ip6-localhost", L"ip6-loopback",
-    L"127.0.0.1",
+    // Windows names a local network logon over IPv6 from "::1".
+    L"127.0.0.1", L"::1",
     L"10.213.47.1", L"10.213.47.2", L"10.213.47.3", L"10.213.47.4", L"10.213.47.5",
     L"10.213.47.6", L"10.213.47.7", L"10.213.47.8", L"10.213.47.9", L"10.213.47.10",
     L"192.0.2.10", L"198.51.100.10",
 };
-const wchar_t *default_whitelist_user[6] = {
+const wchar_t *default_whitelist_user[default_whitelist_user_count] = {
     L"ips.ops", L"ips.audit", L"ips.deploy", L"ips.report", L"ips.sync", L"ips.watch",
 };
 
@@ -27,8 +29,8 @@ wchar_t parameters_key_path[512];
 wchar_t event_source_key_path[512];
 
 // Set lists from the start: a reader never meets a count without its array.
-TextList whitelist_IP = {17, default_whitelist_IP};
-TextList whitelist_user = {6, default_whitelist_user};
+TextList whitelist_IP = {default_whitelist_IP_count, default_whitelist_IP};
+TextList whitelist_user = {default_whitelist_user_count, default_whitelist_user};
 DWORD max_logon_count_normal_net = 21;
 DWORD max_logon_count_whitelist_net = 49;
 DWORD max_logon_count_normal_net_clear_text = 4;
@@ -153,8 +155,8 @@ void load_config()
 {
     // A repeated load starts from the compiled-in state, as the first one does.
     release_config_lists();
-    whitelist_IP = {17, default_whitelist_IP};
-    whitelist_user = {6, default_whitelist_user};
+    whitelist_IP = {default_whitelist_IP_count, default_whitelist_IP};
+    whitelist_user = {default_whitelist_user_count, default_whitelist_user};
     for (const Threshold &threshold : thresholds)
         *threshold.value = threshold.fallback;
 
@@ -171,9 +173,9 @@ void load_config()
         read_threshold(key, threshold);
     // A list not read keeps its defaults; only a missing or mistyped one is overwritten.
     if (ip_read == ListRead::absent)
-        write_default_list(key, L"whitelist_IP", default_whitelist_IP, 17);
+        write_default_list(key, L"whitelist_IP", default_whitelist_IP, default_whitelist_IP_count);
     if (user_read == ListRead::absent)
-        write_default_list(key, L"whitelist_user", default_whitelist_user, 6);
+        write_default_list(key, L"whitelist_user", default_whitelist_user, default_whitelist_user_count);
     RegCloseKey(key);
 }
 
@@ -208,13 +210,13 @@ bool is_listed(const TextList &list, const wchar_t *text)
     if (list.items == nullptr || text == nullptr)
         return false;
     for (uint64_t i = 0; i < list.count; ++i)
-        if (_wcsicmp(list.items[i], text) == 0)
+        if (equal_ignoring_case(list.items[i], text))
             return true;
     return false;
 }
 
 void release_config_lists()
 {
-    release_list(whitelist_IP, owned_IP, default_whitelist_IP, 17);
-    release_list(whitelist_user, owned_user, default_whitelist_user, 6);
+    release_list(whitelist_IP, owned_IP, default_whitelist_IP, default_whitelist_IP_count);
+    release_list(whitelist_user, owned_user, default_whitelist_user, default_whitelist_user_count);
 }

@@ -34,14 +34,16 @@ extern DWORD max_logon_count_normal_RDP;
 extern DWORD max_logon_count_whitelist_RDP;
 
 // Compiled-in default lists, in table order; the lists hold these until load_config sets them.
-extern const wchar_t *default_whitelist_IP[17];
-extern const wchar_t *default_whitelist_user[6];
+constexpr uint64_t default_whitelist_IP_count = 18;
+constexpr uint64_t default_whitelist_user_count = 6;
+extern const wchar_t *default_whitelist_IP[default_whitelist_IP_count];
+extern const wchar_t *default_whitelist_user[default_whitelist_user_count];
 
 // Reads the configuration key (Parameters first, else the event-source key); writes defaults back.
 void load_config();
 // Splits a REG_MULTI_SZ image into the list's pointer array; true if a string was found.
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list);
-// Whole-text, case-insensitive membership.
+// Whole-text membership ignoring letter case (equal_ignoring_case).
 bool is_listed(const TextList &list, const wchar_t *text);
 // Frees both pointer arrays and the data read for them; the lists fall back to the defaults.
 void release_config_lists();

@@ -3,6 +3,7 @@
 #include "engine/failure_history.h"
 #include "engine/report.h"
 #include "config/config.h"
+#include "config/text_case.h"
 #include "console/output.h"
 #include "commands/runner.h"
 #include <cwchar>
@@ -24,7 +25,7 @@ wchar_t capture_text[capture_chars];
 
 bool is_type(const wchar_t *logon_type, const wchar_t *value)
 {
-    return logon_type != nullptr && _wcsicmp(logon_type, value) == 0;
+    return equal_ignoring_case(logon_type, value);
 }
 
 // The threshold of a logon type; an unknown type (decoding lets none through) is never blocked.
@@ -232,7 +233,7 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
         }
         set_console_color(color_notice);
         print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", whitelisted ? whitelist_suffix : L"", block_command);
-        DWORD exit_code = run_command(block_command, false, true, nullptr);
+        DWORD exit_code = run_command_limited(block_command, block_command_wait_ms);
         set_console_color(color_heading);
         print_out(L"# exit:%u\n\n\n", exit_code);
         mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
@@ -253,7 +254,7 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
     else if (whitelisted)
         print_out(L" [WHITELIST]");
     else
-        print_out(L", Type:%2ls", report.logon_type);
+        print_out(L", Type:%2ls", report.logon_type); // %ls: print_out's narrow-stream path has no %ws
     print_out(L"\n");
     reset_console_color();
 

@@ -1,5 +1,6 @@
 // Failure history: a fixed table of addresses searched linearly; never allocates.
 #include "engine/failure_history.h"
+#include "config/text_case.h"
 #include <cwchar>
 
 FailureHistory<uint32_t> logon_failures;
@@ -17,28 +18,6 @@ struct HistoryStartup {
 };
 HistoryStartup history_startup;
 
-inline wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
-
-inline bool equal_ignoring_case(const wchar_t *a, const wchar_t *b)
-{
-    // Addresses are ASCII in practice: fold ASCII letters inline and hand the rest of the
-    // texts to the system's ordinal case-insensitive comparison only at a non-ASCII difference.
-    for (size_t i = 0;; ++i) {
-        wchar_t ca = a[i], cb = b[i];
-        if (ca == cb) {
-            if (ca == L'\0')
-                return true;
-            continue;
-        }
-        if (ca < 0x80 && cb < 0x80) {
-            if (ascii_lower(ca) != ascii_lower(cb))
-                return false;
-            continue;
-        }
-        return CompareStringOrdinal(a + i, -1, b + i, -1, TRUE) == CSTR_EQUAL;
-    }
-}
-
 // Index of the first slot in use holding address, or -1.
 template <typename Time> int find_slot(const FailureHistory<Time> &history, const wchar_t *address)
 {
@@ -54,8 +33,6 @@ bool storable(const wchar_t *address)
     return address != nullptr && wcsnlen(address, history_address_chars) < history_address_chars;
 }
 } // namespace
-
-bool same_address(const wchar_t *a, const wchar_t *b) { return equal_ignoring_case(a, b); }
 
 template <typename Time> void init_history(FailureHistory<Time> &history)
 {

@@ -15,7 +15,8 @@ constexpr uint32_t history_hold = 15;
 
 // Time is uint32_t (seconds since 1970) or uint64_t (seconds since 1601); the time arguments
 // below take the table's width, whatever integer the caller passes.
-// Only slots below count are in use; the others may hold stale data.
+// Only slots below count are in use; the others may hold stale data. Addresses are the same
+// when equal_ignoring_case (config/text_case.h) says so.
 template <typename Time>
 struct FailureHistory {
     wchar_t address[history_slots][history_address_chars];
@@ -44,5 +45,3 @@ template <typename Time> void mark_blocked(FailureHistory<Time> &history, const 
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address);
 // Forgets every entry (count 0).
 template <typename Time> void reset_history(FailureHistory<Time> &history);
-// Whole-text address comparison ignoring letter case (the table's notion of one address).
-bool same_address(const wchar_t *a, const wchar_t *b);

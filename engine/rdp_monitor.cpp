@@ -89,7 +89,7 @@ void handle_connection_event(EVT_HANDLE event)
     }
     set_console_color(color_notice);
     print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", address, rdp_block_command);
-    DWORD exit_code = run_command(rdp_block_command, false, true, nullptr);
+    DWORD exit_code = run_command_limited(rdp_block_command, block_command_wait_ms);
     set_console_color(color_heading);
     print_out(L"# exit:%u\n\n\n", exit_code);
     reset_console_color();

@@ -118,6 +118,8 @@ DWORD start_monitor()
     event_source = RegisterEventSourceW(nullptr, default_service_name);
     if (event_source == nullptr) {
         DWORD error = GetLastError();
+        if (error == 0)
+            error = ERROR_INVALID_HANDLE; // without an event source start-up must not read as done
         set_console_color(color_error);
         print_out(L"%ls %u", L"RegisterEventSource failed", error);
         restore_console_color();

@@ -45,14 +45,27 @@ extern const wchar_t default_service_name[];
 // handler, each its own fields as the comments above say; cleared by service_host_close at exit.
 extern ServiceHost g_service_host;
 
-// Fills g_service_host before the main entry (static initialisation).
+// Fills g_service_host before the main entry (static initialisation): the name from "-d:", the
+// events, the service-manager connection and, when the named service exists, the decision
+// whether this process is that service, then the dispatcher thread.
 void service_host_init();
-// Stops the dispatcher thread and closes the host's handles and events; run at process exit.
+// Closes the dispatcher thread's handle (neither waiting for nor stopping the thread), signals
+// and closes the events, closes the service-manager handles and zeroes the record; at exit.
 void service_host_close();
 // Characters of a time prefix, terminator included.
 constexpr int time_prefix_chars = 22;
 // The current UTC time as "yyyy-mm-dd / hh:mm:ss" into text (time_prefix_chars); its length, 21.
 int time_prefix(wchar_t *text);
+// The given time (seconds since 1970, UTC) as time_prefix writes it; its length, 21.
+int format_time_prefix(long long seconds, wchar_t *text);
+// Capacity, in characters, of the service command line.
+constexpr DWORD service_command_line_chars = 1024;
+// Builds "\"<image>\" \"-d:<name>\"" into line (service_command_line_chars); 0, or
+// ERROR_INVALID_NAME for a name with a double quote, ERROR_FILENAME_EXCED_RANGE when too long.
+DWORD build_service_command_line(const wchar_t *image, const wchar_t *name, wchar_t *line);
+// Takes the service name from the first argument's text after "-d:" into name (256
+// characters): default, '+' appends, up to the next ':', '/' and '\\' become '_'.
+void service_name_from_argument(const wchar_t *text, wchar_t *name);
 // Starts (0), stops (1), pauses (2), continues (3), reloads (6) the service or passes another
 // control code on; -1 when it cannot be opened, 0 after a start, else the service's state.
 int service_control(ServiceHost &host, DWORD control);

@@ -24,7 +24,13 @@ inline size_t count_of(const std::wstring &text, const std::wstring &piece)
 inline std::vector<std::wstring> read_own_reports()
 {
     std::vector<std::wstring> reports;
-    std::wistringstream lines(run_redirected(L"evtlog.exe list Application").output);
+    // evtlog writes UTF-8, which the harness hands over one byte per character.
+    const std::wstring bytes = run_redirected(L"evtlog.exe list Application").output;
+    const std::string narrow(bytes.begin(), bytes.end());
+    std::wstring text(narrow.size(), L'\0');
+    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, narrow.data(), static_cast<int>(narrow.size()),
+                                                        text.data(), static_cast<int>(text.size()))));
+    std::wistringstream lines(text);
     for (std::wstring line; std::getline(lines, line);) {
         size_t at = line.find(L"\ttosmire.IPS\t");
         if (at == std::wstring::npos)

@@ -63,6 +63,17 @@ int run_child_scenario(const std::string &scenario)
         logon(quotes.c_str(), L"203.0.113.206", t0, L"3", quotes.c_str(), quotes.c_str());
         logon(L"admin", L"203.0.113.207", t0, L"3", quotes.c_str(), quotes.c_str());
         logon(L"guest", L"203.0.113.208 dstaddr=192.0.2.1", t0);
+    } else if (scenario == "unicode-user") {
+        // A whitelisted user whose name is not ASCII, written in another letter case.
+        static const wchar_t *jurgen[1] = {L"J\u00fcrgen"};
+        whitelist_user = {1, jurgen};
+        max_logon_count_normal_net_clear_text = 4;
+        max_logon_count_whitelist_net_clear_text = 11;
+        for (DWORD i = 0; i < 3; ++i)
+            logon(L"J\u00dcRGEN", L"203.0.113.40", t0 + i, L"8");
+        logon(L"j\u00fcrgen", L"203.0.113.40", 0); // clears the three
+        for (DWORD i = 0; i < 11; ++i)
+            logon(L"J\u00dcRGEN", L"203.0.113.40", t0 + 10 + i, L"8");
     } else {
         return 99;
     }
@@ -130,6 +141,26 @@ TEST(BlockDecision, ThresholdsWhitelistsHoldSuccessesAndSpoofedAddresses)
         L"C000AF0A\t1\t10\tDOM|eve|0.0.0.0|1|10|NTLM|netstat -n \\| findstr 3389|\tSPOOFED ADDRESS",
         L"C000AF0A\t1\t10\tDOM|eve|0.0.0.0|2|3|NTLM|netstat -n \\| findstr TCP|\tSPOOFED ADDRESS"}))
         << "none for a whitelisted address nor for a success";
+}
+
+// Letter case is ignored beyond ASCII: the whitelisted thresholds apply, the block carries the
+// whitelisted-user suffix, and a successful logon clears the address's history.
+TEST(BlockDecision, WhitelistedUserNamesMatchInAnyLetterCase)
+{
+    Outcome o = run("unicode-user");
+    EXPECT_EQ(count_of(o.out, L"\n[    1] User:DOM\\j\u00fcrgen, from IP:203.0.113.40 [Successful Logon]\n"), 1u) << o.out;
+    std::vector<std::wstring> expected;
+    for (int i = 1; i <= 3; ++i)
+        expected.push_back(L"8000AF07\t2\t7\tDOM|J\u00dcRGEN|203.0.113.40|" + std::to_wstring(i) + L"|8|NTLM\tWHITELIST");
+    for (int i = 1; i <= 10; ++i)
+        expected.push_back(L"8000AF07\t2\t7\tDOM|J\u00dcRGEN|203.0.113.40|" + std::to_wstring(i) + L"|8|NTLM\tWHITELIST");
+    expected.push_back(L"C000AF09\t16\t9\tDOM|J\u00dcRGEN|203.0.113.40|11|8|NTLM\t"
+                       L"BLOCKED for targeted attack on a whitelisted user");
+    EXPECT_EQ(o.reports, expected);
+    ASSERT_EQ(o.store.filters.size(), 1u) << o.out;
+    EXPECT_EQ(o.store.filters[0].description,
+              description(L"203.0.113.40", L"J\u00dcRGEN", L"8", L"11", L"\n BLOCKED for targeted attack on a whitelisted user"));
+    EXPECT_EQ(count_of(o.out, L"\n# ADD TO BLACKLIST:BLOCKED for targeted attack on a whitelisted user\nnetsh "), 1u);
 }
 
 TEST(BlockDecision, AttackerTextsNeverChangeTheBlockedAddressNorCutTheCommand)

@@ -1,6 +1,7 @@
 // The configuration store against Wine's registry, and the listings' exact text.
 #include <gtest/gtest.h>
 #include "config/config.h"
+#include "config/text_case.h"
 #include "config/listings.h"
 #include "console/output.h"
 #include "engine/monitor.h"
@@ -21,8 +22,12 @@ DWORD *const thresholds[6] = {&max_logon_count_normal_net, &max_logon_count_whit
                               &max_logon_count_normal_RDP, &max_logon_count_whitelist_RDP};
 // The default thresholds as reg.exe shows them.
 const wchar_t *const default_thresholds[6] = {L"0x15", L"0x31", L"0x4", L"0xb", L"0x4", L"0xb"};
-const Texts default_IP(default_whitelist_IP, default_whitelist_IP + 17);
-const Texts default_user(default_whitelist_user, default_whitelist_user + 6);
+// The defaults as shipped: the IPv6 loopback right after the IPv4 one.
+const Texts default_IP = {L"localhost", L"localhost.localdomain", L"ip6-localhost", L"ip6-loopback", L"127.0.0.1",
+                          L"::1", L"10.213.47.1", L"10.213.47.2", L"10.213.47.3", L"10.213.47.4", L"10.213.47.5",
+                          L"10.213.47.6", L"10.213.47.7", L"10.213.47.8", L"10.213.47.9", L"10.213.47.10",
+                          L"192.0.2.10", L"198.51.100.10"};
+const Texts default_user(default_whitelist_user, default_whitelist_user + default_whitelist_user_count);
 
 Texts texts_of(const TextList &list) { return list.items ? Texts(list.items, list.items + list.count) : Texts{}; }
 std::string bytes(const void *data, size_t size) { return std::string(static_cast<const char *>(data), size); }
@@ -80,6 +85,7 @@ TEST_F(ConfigStore, NoKeyThenEmptyKeyCompletedByOneStartAndListedByTheNext)
     whitelist_user = {1, default_whitelist_IP};
     max_logon_count_normal_RDP = 1;
     load_config();
+    EXPECT_EQ(default_IP, texts_of(whitelist_IP));
     EXPECT_EQ(default_user, texts_of(whitelist_user));
     EXPECT_EQ(4u, max_logon_count_normal_RDP);
     HKEY key = nullptr;
@@ -158,6 +164,38 @@ TEST_F(ConfigStore, GetTextExpandsAndTerminates)
     }
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, reg::get_text(HKEY_LOCAL_MACHINE, parameters_key_path, L"none", &text));
     EXPECT_EQ(nullptr, text);
+}
+
+// Letter case is ignored in every script, one character against one: no expansion, no
+// normalisation. (No final sigma: Wine folds it otherwise than Windows.)
+TEST(TextCase, ListsIgnoreLetterCaseInEveryScriptButExpandNothing)
+{
+    const struct {
+        const wchar_t *listed, *text;
+        bool equal;
+    } cases[] = {
+        {L"J\u00fcrgen", L"J\u00dcRGEN", true},                     // Jürgen, JÜRGEN
+        {L"\u0141ukasz.\u017b\u00f3\u0142w", L"\u0142UKASZ.\u017c\u00d3\u0141W", true}, // Łukasz.Żółw
+        {L"\u00c6r\u00f8-\u00e9t\u00e9", L"\u00e6R\u00d8-\u00c9T\u00c9", true}, // Ærø-été
+        {L"\u0391\u03b8\u03b7\u03bd\u03b1", L"\u03b1\u0398\u0397\u039d\u0391", true}, // Αθηνα, αΘΗΝΑ
+        {L"\u0418\u0432\u0430\u043d", L"\u0438\u0412\u0410\u041d", true},             // Иван, иВАН
+        {L"\u0441\u0435\u0440\u0432\u0435\u0440.local", L"\u0421\u0415\u0420\u0412\u0415\u0420.LOCAL", true},
+        {L"FE80::1%12", L"fe80::1%12", true},
+        {L"stra\u00df", L"STRASS", false},                           // ß does not expand
+        {L"J\u00fcrgen", L"Ju\u0308rgen", false},                    // precomposed and decomposed ü
+        {L"J\u00fcrgen", L"Jurgen", false},
+        {L"\u0418\u0432\u0430\u043d", L"\u0418\u0432\u0430\u043d\u043e\u0432", false}, // whole text, not a prefix
+        {L"\u0391\u03b8\u03b7\u03bd\u03b1", L"A\u03b8\u03b7\u03bd\u03b1", false},     // Greek Alpha is not Latin A
+        {L"", L"", true},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.equal, equal_ignoring_case(c.listed, c.text)) << testing::PrintToString(std::wstring(c.text));
+        EXPECT_EQ(c.equal, equal_ignoring_case(c.text, c.listed));
+        const wchar_t *items[2] = {L"other", c.listed};
+        EXPECT_EQ(c.equal, is_listed(TextList{2, items}, c.text));
+    }
+    EXPECT_FALSE(equal_ignoring_case(nullptr, L""));
+    EXPECT_FALSE(is_listed(TextList{0, nullptr}, L"x"));
 }
 
 // Data placed at the very end of a readable page: one character too far faults.

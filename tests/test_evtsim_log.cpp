@@ -170,6 +170,50 @@ TEST_F(SimLogTest, TornAppendsAndDamageNeverHandOverBadRecords)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_EVENTLOG_FILE_CORRUPT));
 }
 
+// As on Windows, a cleared Security log starts with event 1102 naming the clearing account, in
+// place before the clear wakes a waiting reader; other logs start empty.
+TEST_F(SimLogTest, AClearedSecurityLogStartsWithEvent1102AndOtherLogsEmpty)
+{
+    const wchar_t *failure[] = {L"x"};
+    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", nullptr, 4625, EVENTLOG_AUDIT_FAILURE, 12544, 0,
+                        nullptr, 1, failure, nullptr, 0};
+    DWORD length = 0;
+    ASSERT_EQ(sim_build_record(fields, g_buffer, sizeof(g_buffer), &length), 0u);
+    ASSERT_EQ(sim_append_records(sim_security, g_buffer, length), 0u);
+    report_many(2);
+    wchar_t user[257];
+    DWORD user_chars = 257;
+    ASSERT_TRUE(GetUserNameW(user, &user_chars));
+    for (const wchar_t *name : {L"Security", L"Application"}) {
+        HANDLE log = OpenEventLogW(nullptr, name), notify = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_TRUE(log != nullptr && NotifyChangeEventLog(log, notify));
+        ASSERT_TRUE(ClearEventLogW(log, nullptr));
+        ASSERT_EQ(WaitForSingleObject(notify, 5000), WAIT_OBJECT_0);
+        HANDLE fresh = OpenEventLogW(nullptr, name);
+        DWORD oldest = 9, count = 9;
+        ASSERT_TRUE(GetOldestEventLogRecord(fresh, &oldest) && GetNumberOfEventLogRecords(fresh, &count));
+        if (wcscmp(name, L"Application") == 0) {
+            EXPECT_EQ(oldest + count, 0u);
+        } else {
+            ASSERT_EQ(oldest * 10 + count, 11u);
+            ASSERT_EQ(read(fresh, seek, 1).size(), 1u);
+            const EVENTLOGRECORD *r = record_at(0);
+            const Strings subject = strings_of(r);
+            EXPECT_EQ(std::make_tuple(r->EventID, r->EventType, r->EventCategory, r->UserSidLength),
+                      std::make_tuple(DWORD{1102}, WORD{EVENTLOG_AUDIT_SUCCESS}, WORD{104}, DWORD{0}));
+            EXPECT_STREQ(reinterpret_cast<const wchar_t *>(r + 1), L"Microsoft-Windows-Eventlog");
+            ASSERT_EQ(subject.size(), 4u);
+            EXPECT_EQ(subject[0].substr(0, 4), L"S-1-");
+            EXPECT_EQ(subject[1], user);
+            EXPECT_FALSE(subject[2].empty());
+            EXPECT_EQ(subject[3].substr(0, 2), L"0x");
+        }
+        CloseEventLog(fresh);
+        CloseEventLog(log);
+        CloseHandle(notify);
+    }
+}
+
 DWORD WINAPI ignore(EVT_SUBSCRIBE_NOTIFY_ACTION, PVOID, EVT_HANDLE) { return 0; }
 
 TEST_F(SimLogTest, SubscribeRefusesUnknownChannelsAndQueries)

@@ -249,7 +249,7 @@ TEST_F(SimProcesses, ReplaysAWrappedExportedLog)
 {
     std::vector<BYTE> r[2];
     for (DWORD i = 0; i < 2; ++i) {
-        const wchar_t *strings[] = {i == 0 ? L"one" : L"two", L"|tab\there"};
+        const wchar_t *strings[] = {i == 0 ? L"one" : L"two", L"|tab\there\x7f\x85\x9f"};
         SimRecord f = {L"Security", nullptr, 4776, EVENTLOG_AUDIT_FAILURE, 14336, 1651241109, nullptr, 2, strings,
                        "\x01Z", 2};
         DWORD length = 0;
@@ -285,8 +285,13 @@ TEST_F(SimProcesses, ReplaysAWrappedExportedLog)
     std::wstring expected;
     for (int i = 0; i < 4; ++i)
         expected += std::to_wstring(i + 1) + L"\t2022-04-29T14:05:09Z\tSecurity\t4776\t16\t14336\t" +
-                    (i % 2 == 0 ? L"one" : L"two") + L"|\\|tab\\there\t\\x01Z\n";
+                    (i % 2 == 0 ? L"one" : L"two") + L"|\\|tab\\there\\x7f\\x85\\x9f\t\\x01Z\n";
     EXPECT_EQ(text, expected);
+    // What the help says of the times matches this: time generated kept, time written now.
+    EXPECT_EQ(run_evtlog(L"--help", &text), 0u);
+    EXPECT_NE(text.find(L"time of the append, as the log service stamps it;\n"
+                        L"                                 its time generated is kept, or set to now with --now\n"),
+              std::wstring::npos) << std::string(text.begin(), text.end());
 }
 
 // evtlog's logon events as the engine decodes them: every insertion string where Windows

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "engine/failure_history.h"
+#include "config/text_case.h"
 
 namespace {
 
@@ -25,8 +26,8 @@ TYPED_TEST(FailureHistoryTest, CountsInsideTheWindowHoldsAfterABlockAndForgetsIn
     EXPECT_EQ(this->fail(L"FE80::A1", t), 1u);
     EXPECT_EQ(this->fail(L"fe80::a1", t), 2u);        // letter case does not matter
     EXPECT_EQ(this->fail(L"fe80::a1x", t), 1u);       // the whole text, not a prefix
-    EXPECT_TRUE(same_address(L"h\u00c4st", L"H\u00e4ST"));
-    EXPECT_FALSE(same_address(L"h\u00c4st", L"h\u00c5st"));
+    EXPECT_TRUE(equal_ignoring_case(L"h\u00c4st", L"H\u00e4ST"));
+    EXPECT_FALSE(equal_ignoring_case(L"h\u00c4st", L"h\u00c5st"));
     mark_blocked(this->h, L"10.0.0.1", t + 4962);
     EXPECT_EQ(this->fail(L"10.0.0.1", t + 4977), blocked); // block + 15
     EXPECT_EQ(this->h.last_time[0], t + 4962);             // the held failure changed nothing

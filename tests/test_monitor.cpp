@@ -7,9 +7,12 @@
 #include "engine/monitor.h"
 #include "engine/main_entry.h"
 #include "engine/rdp_monitor.h"
+#include "config/config.h"
 #include "service/service_host.h"
 #include "tests/child_harness.h"
 #include "tests/event_record.h"
+#include "tools/netsh/netsh_store.h"
+#include <tlhelp32.h>
 
 namespace {
 
@@ -60,9 +63,8 @@ void follow()
     append(e4625, L"203.0.113.8");
     settle();
     HANDLE log = OpenEventLogW(nullptr, L"Security");
-    ClearEventLogW(log, nullptr);
+    ClearEventLogW(log, nullptr); // the new log starts with the clearing event, which the recovery seeks to
     CloseEventLog(log);
-    append(e4776, L"-"); // Windows writes the clearing event into the new log; the recovery seeks to it
     settle();
     append(e4625, L"203.0.113.1");
     settle();
@@ -82,6 +84,53 @@ void quit_while_serving()
     printf("QUIT WAS LEFT WAITING\n"); // the process should have ended long before
 }
 
+// A netsh of this process that is running now, opened for waiting; null when there is none.
+HANDLE running_netsh()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return nullptr;
+    HANDLE found = nullptr;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(entry.szExeFile, L"netsh.exe") == 0)
+            found = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return found;
+}
+
+bool is_blocked(const wchar_t *address)
+{
+    for (uint32_t i = 0; i < logon_failures.count; ++i)
+        if (wcscmp(logon_failures.address[i], address) == 0)
+            return logon_failures.attempts[i] == blocked;
+    return false;
+}
+
+// The first attacker's netsh hangs past the monitor's limit; the second attacker comes while
+// it hangs and must still be counted and blocked. The hung netsh ends before the child does.
+void hung_netsh()
+{
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", L"33000");
+    for (int i = 0; i < 4; ++i)
+        append(e4625, L"203.0.113.21", L"8"); // clear text: blocked at the 4th
+    HANDLE hung = nullptr;
+    for (int i = 0; i < 20000 && (hung = running_netsh()) == nullptr; ++i)
+        Sleep(1);
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", nullptr); // for the netsh runs to come
+    if (hung == nullptr) {
+        printf("NO NETSH\n");
+        return;
+    }
+    for (int i = 0; i < 4; ++i)
+        append(e4625, L"203.0.113.22", L"8");
+    for (int i = 0; i < 600 && !is_blocked(L"203.0.113.22"); ++i)
+        Sleep(100);
+    WaitForSingleObject(hung, 60000);
+    CloseHandle(hung);
+}
+
 void (*scenario_actions)();
 DWORD WINAPI run_actions(void *)
 {
@@ -97,7 +146,8 @@ DWORD WINAPI run_actions(void *)
 int run_child_scenario(const std::string &scenario)
 {
     const std::map<std::string, void (*)()> threaded = {
-        {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}}};
+        {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}},
+        {"hung-netsh", hung_netsh}};
     if (scenario == "early-show" || scenario == "early-quit")
         send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
     if (scenario.starts_with("rpc-gone")) {
@@ -172,6 +222,36 @@ TEST(SecurityLogLoop, RequestsAreNeitherLostNorLeftWaiting)
     expect_run("quit-while-serving", L"[   1] 192.0.2.999\n\n(Quit)");
 }
 
+// Takes some 35 seconds: the monitor gives a netsh 30 seconds.
+TEST(SecurityLogLoop, AHungNetshIsLeftRunningAndTheNextAttackerIsCountedAndBlocked)
+{
+    SimFolder folder;
+    ChildResult run = run_scenario("hung-netsh");
+    ASSERT_TRUE(run.finished && run.exit_code == 0) << run.exit_code << "\n" << run.output;
+    const std::wstring gave_up =
+        L"\n!! netsh did not end within 30 seconds: WaitForSingleObject() WAIT_TIMEOUT 258, left running\n"
+        L"# exit:258\n\n\n";
+    const size_t at = run.output.find(gave_up);
+    ASSERT_NE(at, std::wstring::npos) << run.output;
+    EXPECT_LT(run.output.find(L"dstaddr=203.0.113.21 "), at);
+    // After the limit: the next attacker's three counts, then its block, which netsh carries out.
+    size_t next = at;
+    for (int i = 0; i < 3 && next != std::wstring::npos; ++i)
+        next = run.output.find(L"from IP:203.0.113.22, Type: 8\n", next + 1);
+    EXPECT_NE(next, std::wstring::npos) << run.output;
+    const size_t block = run.output.find(L"\n# ADD TO BLACKLIST:\nnetsh ipsec static add filter filterlist=Brek srcaddr=me "
+                                         L"dstaddr=203.0.113.22 ", at);
+    EXPECT_TRUE(block != std::wstring::npos && run.output.find(L"\n# exit:0\n", block) != std::wstring::npos)
+        << run.output;
+    // The hung netsh did its work in the end, after the one that came later.
+    SimStore store;
+    ASSERT_TRUE(store_load(folder.file(L"netsh-store.txt"), store));
+    std::vector<std::wstring> filters;
+    for (const SimFilter &filter : store.filters)
+        filters.push_back(filter.dstaddr);
+    EXPECT_EQ(filters, (std::vector<std::wstring>{L"203.0.113.22", L"203.0.113.21"}));
+}
+
 TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
 {
     expect_run("rpc-gone-service", L"(Quit)");
@@ -206,6 +286,29 @@ TEST(CloseMonitorHandles, SubscriptionEndsBeforeItsRenderContextIsClosed)
     ASSERT_TRUE(wait_until([] { return callback_entered; }));
     close_monitor_handles();
     EXPECT_TRUE(render_error == 0 && rdp_subscription == nullptr && rdp_render_context == nullptr) << render_error;
+}
+
+// Closing the handles waits for a delivery that is still handling its event, also when closing
+// the subscription would not wait for it (Windows does not promise that it does): here the
+// subscription is kept out of close_monitor_handles' reach, and the delivery runs a slow netsh.
+TEST(CloseMonitorHandles, WaitsForADeliveryStillHandlingItsEvent)
+{
+    SimFolder folder;
+    const DWORD threshold = max_logon_count_normal_RDP;
+    max_logon_count_normal_RDP = 1; // the first event blocks: netsh runs inside the delivery
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", L"2000");
+    start_rdp_monitor();
+    EVT_HANDLE subscription = rdp_subscription;
+    rdp_subscription = nullptr;
+    ASSERT_TRUE(subscription != nullptr && rdp_render_context != nullptr);
+    append({140, EVENTLOG_WARNING_TYPE, 0, 1, 0, 9}, L"198.18.0.2", L"", sim_rdp);
+    ASSERT_TRUE(wait_until([] { return rdp_failures.count > 0; }));
+    close_monitor_handles();
+    EXPECT_EQ(rdp_failures.attempts[rdp_failures.count - 1], blocked) << "closed during the delivery";
+    EXPECT_EQ(rdp_render_context, nullptr);
+    EvtClose(subscription);
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", nullptr);
+    max_logon_count_normal_RDP = threshold;
 }
 
 } // namespace

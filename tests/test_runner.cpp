@@ -91,10 +91,44 @@ TEST(RunCommandCapture, ShowsAllOutputAndStoresWhatFitsWithATerminator)
     }
 }
 
+// Lines of the simulated netsh's journal: one per command that netsh finished.
+size_t journal_lines(const SimFolder &folder)
+{
+    size_t lines = 0;
+    if (FILE *file = _wfopen(folder.file(L"netsh.log").c_str(), L"rb")) {
+        for (int c; (c = fgetc(file)) != EOF;)
+            lines += c == '\n';
+        fclose(file);
+    }
+    return lines;
+}
+
+// A slow child is waited for; one that outlasts the limit is named, left running, and its
+// result is WAIT_TIMEOUT.
+TEST(RunCommandLimited, WaitsUpToTheLimitThenLeavesTheChildRunning)
+{
+    SimFolder folder;
+    ChildResult child = run_scenario("limited");
+    ASSERT_TRUE(child.finished);
+    EXPECT_EQ(journal_lines(folder), 1u) << "the second netsh is still running";
+    EXPECT_EQ(child.output, L"[slow 0]\n!! netsh did not end within 2 seconds: WaitForSingleObject() WAIT_TIMEOUT 258, "
+                            L"left running\n[hung 258]\n");
+    for (int i = 0; i < 300 && journal_lines(folder) < 2; ++i)
+        Sleep(50);
+    EXPECT_EQ(journal_lines(folder), 2u) << "and ends on its own";
+}
+
 } // namespace
 
 int run_child_scenario(const std::string &scenario)
 {
+    if (scenario == "limited") {
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", L"500");
+        printf("[slow %lu]\n", run_command_limited(L"netsh ipsec static add filterlist Brek", 10000));
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", L"3500");
+        printf("[hung %lu]\n", run_command_limited(L"netsh ipsec static add filterlist Other", 2000));
+        return 0;
+    }
     if (scenario == "run") {
         run_command(L"testprog.exe exit 5", true, true, nullptr);
         return static_cast<int>(run_command(missing_program, false, true, nullptr));

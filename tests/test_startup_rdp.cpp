@@ -7,6 +7,7 @@
 #include "engine/report.h"
 #include "engine/rdp_monitor.h"
 #include "config/config.h"
+#include "config/text_case.h"
 #include "config/version_probe.h"
 #include "tests/block_support.h"
 #include "tools/evtsim/evtsim.h"
@@ -20,6 +21,14 @@ static void append_140(const wchar_t *address, DWORD time)
     DWORD length = 0;
     if (sim_build_record(fields, record, sizeof(record), &length) != 0 || sim_append_records(sim_rdp, record, length))
         printf("APPEND FAILED\n");
+}
+
+// The simulated RegisterEventSourceW, and one that fails without saying why.
+extern "C" decltype(&RegisterEventSourceW) __imp_RegisterEventSourceW;
+static HANDLE WINAPI register_source_without_error(LPCWSTR, LPCWSTR)
+{
+    SetLastError(0);
+    return nullptr;
 }
 
 static void start_and_close(const char *note)
@@ -67,6 +76,10 @@ int run_child_scenario(const std::string &scenario)
         start_and_close("fault");
         SetEnvironmentVariableW(fault[0], nullptr);
     }
+    const auto register_source = __imp_RegisterEventSourceW;
+    __imp_RegisterEventSourceW = register_source_without_error;
+    start_and_close("no error code");
+    __imp_RegisterEventSourceW = register_source;
     // The Remote Desktop monitor as start-up sets it up.
     max_logon_count_normal_RDP = 4;
     start_monitor();
@@ -83,7 +96,7 @@ int run_child_scenario(const std::string &scenario)
     bool done = false;
     for (int i = 0; i < 1000 && !done; ++i, Sleep(10))
         for (uint32_t slot = 0; slot < rdp_failures.count; ++slot)
-            done = done || same_address(rdp_failures.address[slot], L"192.0.2.250");
+            done = done || equal_ignoring_case(rdp_failures.address[slot], L"192.0.2.250");
     close_monitor_handles(); // waits for the running delivery
     return 0;
 }
@@ -111,7 +124,8 @@ TEST(MonitorStartup, EverySourceInOrderEachFailureAsItsOwnThenRemoteDesktopClien
         L"EvtSubscribe  Channel not found:\nMicrosoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational 15007\n"
         L"[fault 0 0]\n" + rdp + L"EvtSubscribe  FAILED: 87\n[fault 0 0]\n" + audit +
         L"# Open Security log: A required privilege is not held by the client: 1314\n[fault 1314 0]\n" + audit +
-        L"RegisterEventSource failed 5[fault 5 0]\n" + rdp + L"OK\n";
+        L"RegisterEventSource failed 5[fault 5 0]\n" + audit + L"RegisterEventSource failed 6[no error code 6 0]\n" +
+        rdp + L"OK\n";
     for (DWORD i = 0; i < 5; ++i)
         expected += at(t0 + i, i + 1, L"10.0.0.9  [WHITELIST IP]\n");
     for (DWORD i = 0; i < 3; ++i)
@@ -122,7 +136,7 @@ TEST(MonitorStartup, EverySourceInOrderEachFailureAsItsOwnThenRemoteDesktopClien
                 L"\" protocol=ANY mirrored=Yes\n# exit:0\n\n\nrdp_evt_handler  unexpected event format\n" +
                 at(t0 + 19, 1, L"198.51.100.4") + at(t0 + 30, 1, L"192.0.2.250");
     EXPECT_EQ(o.out, expected);
-    ASSERT_EQ(o.auditpol.size(), 8u) << "only from 6.0 on";
+    ASSERT_EQ(o.auditpol.size(), 9u) << "only from 6.0 on";
     EXPECT_EQ(o.auditpol[0].cmdline, L"auditpol /set /category:\"Logon/Logoff\" /success:enable /failure:enable");
     EXPECT_TRUE(o.store.filters.size() == 1 && o.store.filters[0].dstaddr == L"198.51.100.4");
     EXPECT_EQ(o.reports, (std::vector<std::wstring>{

@@ -46,7 +46,8 @@ void print_escaped(const wchar_t *text)
         case L'\n': fputws(L"\\n", stdout); break;
         case L'\r': fputws(L"\\r", stdout); break;
         default:
-            if (c < 0x20)
+            // C0, DEL and C1 controls (U+0080 to U+009F, which some terminals obey too).
+            if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
                 wprintf(L"\\x%02x", static_cast<unsigned>(c));
             else
                 fputwc(c, stdout);

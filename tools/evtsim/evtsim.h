@@ -13,7 +13,10 @@
 // and the new EOF record behind the old end and only then the header, under a named mutex
 // per log, so appends of several processes never interleave and a torn append leaves every
 // earlier record intact (its bytes lie past the end the header names). A clear moves the old
-// file away and marks it, so handles opened before the clear fail with 1503.
+// file away and marks it, so handles opened before the clear fail with 1503. As on Windows, a
+// cleared Security log starts with event 1102 ("The audit log was cleared", source
+// Microsoft-Windows-Eventlog, category 104, audit success, the clearing account's SID text,
+// user name, domain and logon ID), written before the clear wakes anyone; other logs start empty.
 // Appends and clears wake every NotifyChangeEventLog event and every subscription on that
 // log, in any process of the same Wine prefix (or Windows session set), through named events.
 //
@@ -30,6 +33,8 @@
 //                                        (seek reads still work), e.g. 1717.
 //   TOSMIRE_SIM_REGISTER_SOURCE_ERROR=<code>  RegisterEventSourceW fails with <code>.
 // Codes are decimal or 0x-prefixed hexadecimal; 0 or an empty value switches a hook off.
+// A variable missing from the environment is read from the REG_SZ value of its name under
+// HKLM\SOFTWARE\tosmire-evtsim (a service started by the service manager gets no test's environment).
 #pragma once
 #include <windows.h>
 
@@ -116,6 +121,8 @@ DWORD sim_check_record(const void *record, DWORD available);
 // Appends back-to-back records as one batch: record numbers and TimeWritten are assigned,
 // everything else is kept. Every record is checked first; 0 or a Win32 error.
 DWORD sim_append_records(int log, const void *records, DWORD size);
+// A variable of the simulation (environment, else HKLM\SOFTWARE\tosmire-evtsim); its length, 0 if unset.
+DWORD sim_variable(const wchar_t *name, wchar_t *value, DWORD capacity);
 // A Win32 error code taken from an environment variable (decimal or 0x hex); 0 if unset.
 DWORD sim_hook_code(const wchar_t *variable, const wchar_t *suffix);
 

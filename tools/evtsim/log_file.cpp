@@ -2,6 +2,7 @@
 // names, and the header is written last, so a reader that takes the header under the mutex
 // sees whole records only, and a torn append is simply overwritten by the next one.
 #include "tools/evtsim/log_file.h"
+#include <sddl.h>
 #include <cwchar>
 
 namespace {
@@ -256,10 +257,26 @@ const wchar_t *sim_log_name(int log) { return log >= 0 && log < sim_log_count ? 
 
 const wchar_t *sim_log_short_name(int log) { return log >= 0 && log < sim_log_count ? short_names[log] : L""; }
 
+// A variable of the simulation: the environment's, else the REG_SZ value of that name under
+// HKLM\SOFTWARE\tosmire-evtsim, where a test leaves it for a service, which gets no environment
+// from the test. Its length as GetEnvironmentVariableW gives it; 0 when unset in both.
+DWORD sim_variable(const wchar_t *name, wchar_t *value, DWORD capacity)
+{
+    DWORD n = GetEnvironmentVariableW(name, value, capacity);
+    if (n != 0)
+        return n;
+    DWORD bytes = capacity * sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tosmire-evtsim", name, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
+        ERROR_SUCCESS)
+        return 0;
+    n = static_cast<DWORD>(wcsnlen(value, capacity));
+    return n < capacity ? n : capacity;
+}
+
 DWORD sim_dir(wchar_t *dir, DWORD capacity)
 {
     wchar_t given[sim_path_capacity];
-    DWORD n = GetEnvironmentVariableW(sim_dir_variable, given, sim_path_capacity);
+    DWORD n = sim_variable(sim_dir_variable, given, sim_path_capacity);
     if (n >= sim_path_capacity)
         return ERROR_FILENAME_EXCED_RANGE;
     if (n == 0) {
@@ -298,7 +315,7 @@ DWORD sim_hook_code(const wchar_t *variable, const wchar_t *suffix)
     wchar_t name[96];
     wchar_t value[32];
     _snwprintf_s(name, 96, _TRUNCATE, L"%ls%ls", variable, suffix != nullptr ? suffix : L"");
-    DWORD n = GetEnvironmentVariableW(name, value, 32);
+    DWORD n = sim_variable(name, value, 32);
     if (n == 0 || n >= 32)
         return 0;
     wchar_t *end = nullptr;
@@ -416,12 +433,10 @@ DWORD log_reopen(LogFile *lf)
     return error;
 }
 
-DWORD log_append(LogFile *lf, const void *records, DWORD size)
+// Appends checked records under the log's mutex, which the caller holds; wakes nobody.
+static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
 {
-    if (size == 0)
-        return 0;
     const BYTE *bytes = static_cast<const BYTE *>(records);
-    log_lock(lf);
     ElfLogfileHeader header;
     DWORD error = lf->file != nullptr ? read_header(lf->file, &header) : ERROR_EVENTLOG_FILE_CHANGED;
     if (error == ERROR_EVENTLOG_FILE_CHANGED) {
@@ -435,10 +450,8 @@ DWORD log_append(LogFile *lf, const void *records, DWORD size)
     }
     if (error == 0 && size > 0xFFFFFFFFu - elf_eof_size - header.EndOffset)
         error = ERROR_LOG_FILE_FULL;
-    if (error != 0) {
-        log_unlock(lf);
+    if (error != 0)
         return error;
-    }
     DWORD now = unix_now();
     DWORD offset = header.EndOffset;
     DWORD number = header.CurrentRecordNumber;
@@ -469,10 +482,75 @@ DWORD log_append(LogFile *lf, const void *records, DWORD size)
     // The header last: until it is written the new records do not exist for anyone.
     if (error == 0)
         error = write_at(lf->file, 0, &header, elf_header_size);
+    return error;
+}
+
+DWORD log_append(LogFile *lf, const void *records, DWORD size)
+{
+    if (size == 0)
+        return 0;
+    log_lock(lf);
+    DWORD error = append_locked(lf, records, size);
     log_unlock(lf);
     if (error == 0)
         wake_listeners(lf->key);
     return error;
+}
+
+// The clearing account as event 1102 names it: SID text, user name, domain, logon ID; "-" for
+// what cannot be found out, as Windows writes an unknown field.
+struct Subject {
+    wchar_t sid[192] = L"-";
+    wchar_t user[257] = L"-";
+    wchar_t domain[257] = L"-";
+    wchar_t logon_id[24] = L"-";
+};
+
+static void find_subject(Subject &subject)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } owner;
+    DWORD size = 0;
+    if (GetTokenInformation(token, TokenUser, &owner, sizeof(owner), &size)) {
+        wchar_t *text = nullptr;
+        if (ConvertSidToStringSidW(owner.user.User.Sid, &text)) {
+            wcsncpy_s(subject.sid, text, _TRUNCATE);
+            LocalFree(text);
+        }
+        DWORD user_chars = 257, domain_chars = 257;
+        SID_NAME_USE use;
+        wchar_t user[257], domain[257];
+        if (LookupAccountSidW(nullptr, owner.user.User.Sid, user, &user_chars, domain, &domain_chars, &use)) {
+            wcscpy_s(subject.user, user);
+            wcscpy_s(subject.domain, domain);
+        }
+    }
+    TOKEN_STATISTICS statistics;
+    if (GetTokenInformation(token, TokenStatistics, &statistics, sizeof(statistics), &size))
+        _snwprintf_s(subject.logon_id, 24, _TRUNCATE, L"0x%llx",
+                     (static_cast<unsigned long long>(static_cast<DWORD>(statistics.AuthenticationId.HighPart)) << 32) |
+                         statistics.AuthenticationId.LowPart);
+    CloseHandle(token);
+}
+
+// Windows starts a cleared Security log with event 1102, "The audit log was cleared", so
+// that the new log is never empty. Under the log's mutex, before anyone is woken.
+static DWORD write_cleared_event(LogFile *lf)
+{
+    Subject subject;
+    find_subject(subject);
+    const wchar_t *strings[4] = {subject.sid, subject.user, subject.domain, subject.logon_id};
+    SimRecord fields = {L"Microsoft-Windows-Eventlog", nullptr, 1102, EVENTLOG_AUDIT_SUCCESS, 104, 0, nullptr,
+                        4, strings, nullptr, 0};
+    BYTE record[4096];
+    DWORD length = 0;
+    DWORD error = sim_build_record(fields, record, sizeof(record), &length);
+    return error == 0 ? append_locked(lf, record, length) : error;
 }
 
 DWORD log_clear(LogFile *lf, const wchar_t *backup)
@@ -522,6 +600,8 @@ DWORD log_clear(LogFile *lf, const wchar_t *backup)
         lf->file = nullptr;
         error = open_file(lf);
     }
+    if (error == 0 && lf->log == sim_security)
+        error = write_cleared_event(lf);
     log_unlock(lf);
     if (error == 0)
         wake_listeners(lf->key);

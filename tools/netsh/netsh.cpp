@@ -15,6 +15,8 @@
 // Output goes to standard output, with carriage return and line feed at line ends; failures
 // exit with code 1. TOSMIRE_SIM_NETSH_EXIT (a decimal number) replaces the exit code that the
 // command would have had; the command itself is carried out and journalled as usual.
+// TOSMIRE_SIM_NETSH_HANG_MS (a decimal number of milliseconds) makes netsh wait that long before
+// it does anything, as behind a stuck policy agent; then it carries on as usual.
 #include "tools/netsh/netsh_store.h"
 #include <cwchar>
 
@@ -900,8 +902,20 @@ static Outcome execute(const std::vector<std::wstring> &args, SimStore &store)
     return not_found(args);
 }
 
+// Waits as long as TOSMIRE_SIM_NETSH_HANG_MS says, before the store's lock is taken, so that
+// other netsh processes are not held up by this one.
+static void hang_if_asked()
+{
+    wchar_t text[16];
+    DWORD length = GetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", text, 16);
+    unsigned long milliseconds = 0;
+    if (length > 0 && length < 16 && is_decimal(text, 0xFFFFFFFEul, milliseconds))
+        Sleep(milliseconds);
+}
+
 int main()
 {
+    hang_if_asked();
     const wchar_t *command_line = GetCommandLineW();
     std::vector<std::wstring> args = split_command_line(command_line);
 
@@ -919,7 +933,7 @@ int main()
 
     DWORD code = outcome.code;
     wchar_t forced[16];
-    DWORD length = GetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", forced, 16);
+    DWORD length = tool_variable(L"TOSMIRE_SIM_NETSH_EXIT", forced, 16);
     unsigned long value = 0;
     if (length > 0 && length < 16 && is_decimal(forced, 0xFFFFFFFFul, value))
         code = value;
