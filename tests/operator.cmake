@@ -4,11 +4,11 @@ tosmire_test(test_operator NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_operator.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              LINK tosmire_netsh_store
              DEPENDS tosmire-ips-sim netsh auditpol evtlog regedit TIMEOUT 180)
-set_tests_properties(test_operator PROPERTIES RESOURCE_LOCK tosmire_parameters_key)
+set_tests_properties(test_operator PROPERTIES RESOURCE_LOCK tosmire_parameters_key FIXTURES_REQUIRED "wine;tosmire_services")
 tosmire_test(test_key_console NO_GTEST_MAIN PTY
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_key_console.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              DEPENDS tosmire-ips-sim netsh auditpol evtlog TIMEOUT 180)
-set_tests_properties(test_key_console PROPERTIES RESOURCE_LOCK tosmire_parameters_key)
+set_tests_properties(test_key_console PROPERTIES RESOURCE_LOCK tosmire_parameters_key FIXTURES_REQUIRED "wine;tosmire_services")
 # One operator session typed into a terminal while failures arrive.
 add_test(NAME operator_session
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/operator_session.sh ${CMAKE_CROSSCOMPILING_EMULATOR} ${CMAKE_BINARY_DIR}/bin/sim)

@@ -8,6 +8,7 @@
 #include "engine/monitor.h"
 #include "service/service_host.h"
 #include "tests/child_harness.h"
+#include "tests/test_service_support.h"
 
 namespace {
 
@@ -242,19 +243,23 @@ private:
     PROCESS_INFORMATION process_ = {};
 };
 
-// The monitor on this console, started on a fresh simulated Security log, waiting for records.
+// The monitor on this console, started on the simulated Security log of the test's folder,
+// waiting for records.
 struct Monitor {
-    SimFolder folder;
     std::unique_ptr<OnConsole> program;
-    Monitor()
+    explicit Monitor(const std::wstring &arguments = L"")
     {
         ChildResult newest = run_redirected(L"evtlog.exe 4624 --address 192.0.2.1");
         EXPECT_TRUE(newest.finished && newest.exit_code == 0) << newest.output;
         clear_screen();
-        program = std::make_unique<OnConsole>(L"tosmire-ips-sim.exe");
+        program = std::make_unique<OnConsole>(L"tosmire-ips-sim.exe " + arguments);
         EXPECT_TRUE(program->started());
-        EXPECT_TRUE(wait_for([] { return screen_text().find(L"# Waiting for new events... [") != std::wstring::npos; }))
-            << screen_text();
+        // The waiting line and the two line feeds after it: a screen cleared before them would
+        // show them ahead of the first key's answer.
+        EXPECT_TRUE(wait_for([] {
+            const std::wstring text = screen_text();
+            return text.find(L"# Waiting for new events... [") != std::wstring::npos && text.ends_with(L"]\n\n");
+        })) << screen_text();
     }
 };
 
@@ -266,6 +271,7 @@ bool screen_shows(const std::wstring &piece)
 TEST(KeyConsole, NormalModeKeys)
 {
     ASSERT_NE(screen_info().dwSize.X, 0) << "no console: this test runs under a pseudo-terminal";
+    SimFolder folder;
     Monitor monitor;
     const std::wstring history = L"\n# Logon failure history:EMPTY\n\n";
     const std::wstring reset = L"\n# Reset logon failure history:EMPTY\n\n";
@@ -328,6 +334,7 @@ TEST(KeyConsole, NormalModeKeys)
 TEST(KeyConsole, DebugConsole)
 {
     DeleteFileW(log_file().c_str());
+    SimFolder folder;
     Monitor monitor;
     const std::wstring enabled = L"\n# ~ debug console enabled. Press F1, h or ? for help.\n";
     const std::wstring disabled = L"\n#   debug console disabled.\n\n";
@@ -373,6 +380,33 @@ TEST(KeyConsole, DebugConsole)
     DeleteFileW(log_file().c_str());
 }
 
+// Typed in the debug console, "q" stops the installed service, not the monitor on the console.
+// The monitor runs in the foreground under the service's name, so the letter reaches the test's
+// own service.
+TEST(KeyConsole, DebugQStopsTheInstalledService)
+{
+    service_test::ServiceSimFolder folder;
+    const std::wstring name = service_test::own_name(L"k");
+    service_test::ServiceGuard guard{{name}};
+    const std::wstring group = L"-d:+" + name.substr(wcslen(default_service_name));
+    run_redirected(L"evtlog.exe 4624 --address 192.0.2.1");
+    ChildResult install = service_test::run_sim(group + L":i");
+    ASSERT_TRUE(service_test::wait_state(name, SERVICE_RUNNING)) << install.output;
+    Monitor monitor(group + L"::");
+    press_on_blank({{VK_SHIFT, 0, SHIFT_PRESSED}, {VK_OEM_3, L'~', SHIFT_PRESSED}});
+    EXPECT_TRUE(wait_for([] { return screen_shows(L"Log file path:"); })) << screen_text();
+    press('Q', L'q');
+    const std::wstring stopped = L":: " + name + L" service [";
+    EXPECT_TRUE(wait_for([&] { return screen_shows(stopped); })) << screen_text();
+    EXPECT_TRUE(screen_text().starts_with(L"[q] [")) << screen_text();
+    EXPECT_EQ(colour_of(L"[q]"), 0x0F);
+    EXPECT_TRUE(service_test::wait_state(name, SERVICE_STOPPED));
+    EXPECT_EQ(monitor.program->exit_code(0), static_cast<DWORD>(STILL_ACTIVE)) << "the console monitor goes on";
+    step(VK_ESCAPE, 0x1B, L"\n#   debug console disabled.\n\n");
+    press(VK_ESCAPE, 0x1B);
+    EXPECT_EQ(monitor.program->exit_code(), 0u);
+}
+
 BOOL WINAPI survive_ctrl_c(DWORD)
 {
     return TRUE;
@@ -380,6 +414,7 @@ BOOL WINAPI survive_ctrl_c(DWORD)
 
 TEST(KeyConsole, CtrlCEndsTheMonitor)
 {
+    SimFolder folder;
     Monitor monitor;
     SetConsoleCtrlHandler(survive_ctrl_c, TRUE); // the event reaches every process on the console
     clear_screen();

@@ -3,6 +3,7 @@
 // reports, in child scenarios of this program.
 #include "tests/block_support.h"
 #include "tests/netsh_view.h"
+#include "tests/test_service_support.h"
 #include "config/config.h"
 #include "console/key_console.h"
 #include "console/output.h"
@@ -14,7 +15,6 @@
 namespace {
 
 const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
-const wchar_t service_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS";
 const wchar_t event_source_key[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS";
 const wchar_t regedit_key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Regedit";
 
@@ -243,34 +243,27 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
 // The service letters act on the installed default service; the service is always removed.
 TEST(Letters, WAisWritesActivatesInstallsAndStarts)
 {
-    SimFolder folder;
+    service_test::ServiceSimFolder folder;
+    service_test::ServiceGuard guard{{default_service_name}};
+    newest_record();
     ProgramRun run = run_program(L"WAis");
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, L"tosmire.IPS", SERVICE_ALL_ACCESS) : nullptr;
-    SERVICE_STATUS status = {};
-    const bool queried = service != nullptr && QueryServiceStatus(service, &status);
-    if (service != nullptr) {
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 1000 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
-            Sleep(10);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr)
-        CloseServiceHandle(manager);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, service_key);
+    const bool running = service_test::wait_state(default_service_name, SERVICE_RUNNING);
 
     EXPECT_EQ(run.child.exit_code, 1u) << run.out;
     std::vector<JournalEntry> commands = journal(folder);
-    ASSERT_EQ(commands.size(), 8u) << run.out;
-    EXPECT_EQ(commands.back().cmdline, L"netsh ipsec static set policy name=\"block+ESP\" assign=yes");
-    ASSERT_TRUE(queried) << "service not installed\n" << run.out;
-    EXPECT_TRUE(status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_START_PENDING)
-        << status.dwCurrentState;
-    const size_t installed = run.out.find(L"tosmire.IPS service installed");
-    EXPECT_NE(installed, std::wstring::npos) << run.out;
-    EXPECT_LT(run.out.find(L"# netsh ipsec static set policy name=\"block+ESP\" assign=yes"), installed) << run.out;
+    ASSERT_GE(commands.size(), 8u) << run.out;
+    EXPECT_EQ(commands.front().cmdline.find(L"netsh ipsec static add policy name=\"block+ESP\""), 0u);
+    EXPECT_EQ(commands[7].cmdline, L"netsh ipsec static set policy name=\"block+ESP\" assign=yes");
+    EXPECT_TRUE(running) << run.out;
+    // In order: policy, activation, installation (which starts), then the start letter, which
+    // finds the service running.
+    const size_t assigned = run.out.find(L"# netsh ipsec static set policy name=\"block+ESP\" assign=yes");
+    const size_t installed = run.out.find(L":: tosmire.IPS service installed\n");
+    const size_t started = run.out.find(L":: tosmire.IPS service start [OK]\n");
+    const size_t second_start = run.out.find(L"!! tosmire.IPS service start [FAILED:");
+    EXPECT_LT(assigned, installed) << run.out;
+    EXPECT_LT(installed, started) << run.out;
+    EXPECT_LT(started, second_start) << run.out;
 }
 
 // The control callback: notices, flags, requests and the three reports of a service.
