@@ -103,11 +103,13 @@ void normal_key(const KEY_EVENT_RECORD &key)
         print_key_help();
         break;
     default:
-        // Key codes help whoever debugs the key table; an operator sees nothing.
-        if (IsDebuggerPresent()) {
-            set_console_color(color_echo);
-            print_out(L"{%u}", static_cast<unsigned>(key.wVirtualKeyCode));
-        }
+        // Key codes help whoever debugs the key table; an operator sees nothing, and nothing
+        // changes: a colour reset here would strip the colour off a line that another thread
+        // is printing whenever Shift is pressed or the terminal sends a stray byte.
+        if (!IsDebuggerPresent())
+            return;
+        set_console_color(color_echo);
+        print_out(L"{%u}", static_cast<unsigned>(key.wVirtualKeyCode));
         break;
     }
     reset_console_color();
