@@ -243,6 +243,11 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
     Sample first = {}, last = {};
     const auto start = std::chrono::steady_clock::now();
     for (int cycle = 0; cycle < total; ++cycle) {
+        // Wine's service manager refuses a start (1359) while the stopped service's process is
+        // still on its way out: the cycle waits for that process too, which also shows that
+        // every stopped service process really ends.
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, service_pid(name));
+        ASSERT_NE(process, nullptr) << cycle;
         ChildResult stop = run_sim(group + L":q");
         ASSERT_TRUE(stop.finished);
         ASSERT_TRUE(contains(stop.output, L"] :: " + name + L" service [STOP PENDING]\n") ||
@@ -250,6 +255,9 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
             << cycle << "\n" << narrow(stop.output);
         ASSERT_TRUE(wait_state(name, SERVICE_STOPPED)) << "cycle " << cycle << ": left in state " << service_state(name);
         EXPECT_EQ(service_exit_code(name), 0u) << cycle;
+        const DWORD ended = WaitForSingleObject(process, 20000);
+        CloseHandle(process);
+        ASSERT_EQ(ended, WAIT_OBJECT_0) << "cycle " << cycle << ": the stopped service's process did not end";
         ChildResult run = run_sim(group + L":s");
         ASSERT_TRUE(run.finished);
         ASSERT_TRUE(contains(run.output, L"] :: " + name + L" service start [OK]\n")) << cycle << "\n" << narrow(run.output);
