@@ -218,8 +218,9 @@ void expect_stable(const char *what, const Sample &first, const Sample &last, bo
     ASSERT_GT(first.handles, 0) << "no handle count";
     ASSERT_GT(first.private_kib, 0) << "no private bytes";
     EXPECT_LE(std::abs(last.handles - first.handles) * 20, first.handles) << what << ": handles beyond 5%";
-    if (check_private)
+    if (check_private) {
         EXPECT_LE(std::abs(last.private_kib - first.private_kib) * 20, first.private_kib) << what << ": private beyond 5%";
+    }
 }
 
 // Pause and continue, ten letters pairs per program run; sampled after the first run (warm)
