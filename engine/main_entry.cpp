@@ -13,7 +13,9 @@
 
 int monitor_main(int argc, wchar_t **argv)
 {
-    GetModuleFileNameW(nullptr, module_path, 512);
+    // A path that does not fit is cut by the system: kept for the help texts, never registered.
+    const DWORD path_chars = GetModuleFileNameW(nullptr, module_path, 512);
+    const DWORD path_error = path_chars == 0 ? GetLastError() : path_chars >= 512 ? ERROR_INSUFFICIENT_BUFFER : 0;
     module_path[511] = L'\0';
     format_text(parameters_key_path, 512, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters", default_service_name);
     format_text(event_source_key_path, 512, L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls",
@@ -33,6 +35,15 @@ int monitor_main(int argc, wchar_t **argv)
     print_key_help();
     if (!(g_service_host.is_service && g_shadow_console.to_log_file))
         print_out(L"\n");
+    if (path_error != 0) {
+        // The event source would name a file that does not exist, and every report would lose its text.
+        set_console_color(color_error);
+        print_out(L"!! GetModuleFileNameW() FAILED %u: the path of this program is longer than 511 characters; "
+                  L"move it to a shorter path.\n",
+                  path_error);
+        restore_console_color();
+        return static_cast<int>(path_error);
+    }
     const int result = run_monitor(g_service_host.is_service, &g_service_host.stop_requested);
     if (result != 0)
         return result;
