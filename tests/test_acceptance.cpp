@@ -12,9 +12,11 @@ namespace {
 
 const std::wstring default_name = L"tosmire.IPS";
 
+const DWORD suite_start = GetTickCount();
+
 void say(const char *text)
 {
-    printf("    checks: %s\n", text);
+    printf("    checks: %s [%lu s]\n", text, (GetTickCount() - suite_start) / 1000);
     fflush(stdout);
 }
 
@@ -37,7 +39,16 @@ DWORD evtlog(const std::wstring &arguments)
     return run.finished ? run.exit_code : 0xFFFFFFFF;
 }
 
-std::wstring application_log() { return from_utf8(run_redirected(program(L"evtlog.exe") + L" render Application").output); }
+// The Application log as Event Viewer shows it; empty lines dropped, so that a text spanning
+// lines is found whatever the line ends of the message texts.
+std::wstring application_log()
+{
+    std::wstring text = from_utf8(run_redirected(program(L"evtlog.exe") + L" render Application").output);
+    std::erase(text, L'\r');
+    for (size_t at = text.find(L"\n\n"); at != std::wstring::npos; at = text.find(L"\n\n", at))
+        text.erase(at, 1);
+    return text;
+}
 
 std::wstring netsh_show(const std::wstring &what)
 {
@@ -97,8 +108,14 @@ size_t count_of(const std::wstring &text, const std::wstring &piece)
 bool operator_interface()
 {
     static int known = -1;
-    if (known < 0)
-        known = contains(run_sim(L"h").output, L"###  tosmire's Intrusion Prevention System") ? 1 : 0;
+    if (known < 0) {
+        // Without the letters, "h" would start monitoring: a Security log that cannot be
+        // opened ends that at once.
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", L"1314");
+        ChildResult help = run_sim(L"h");
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
+        known = help.exit_code == 1 && contains(help.output, L"###  tosmire's Intrusion Prevention System") ? 1 : 0;
+    }
     return known == 1;
 }
 
