@@ -111,6 +111,10 @@ void print_account(const EVENTLOGRECORD *record, DWORD bound)
     PSID sid = nullptr;
     PSID converted = nullptr;
     const wchar_t *sid_text = nullptr;
+    // The text SID is converted from a zero-filled copy: a conversion may read past a short
+    // text's terminator (Wine's does, by up to two characters), which must not leave the record.
+    // No SID text is longer than the copy holds.
+    wchar_t sid_copy[256] = {};
     if (record->UserSidLength != 0) {
         if (offset >= sizeof(EVENTLOGRECORD) && offset <= bound && record->UserSidLength <= bound - offset &&
             record->UserSidLength >= 8) {
@@ -121,10 +125,14 @@ void print_account(const EVENTLOGRECORD *record, DWORD bound)
         }
     } else if (offset >= sizeof(EVENTLOGRECORD) && offset < bound && (offset & 1) == 0) {
         const wchar_t *text = reinterpret_cast<const wchar_t *>(base + offset);
-        if (wmemchr(text, L'\0', (bound - offset) / sizeof(wchar_t)) != nullptr &&
-            ConvertStringSidToSidW(text, &converted)) {
-            sid = converted;
-            sid_text = text;
+        const size_t room = (bound - offset) / sizeof(wchar_t);
+        const wchar_t *end = static_cast<const wchar_t *>(wmemchr(text, L'\0', room));
+        if (end != nullptr && static_cast<size_t>(end - text) < _countof(sid_copy) - 2) {
+            wmemcpy(sid_copy, text, static_cast<size_t>(end - text));
+            if (ConvertStringSidToSidW(sid_copy, &converted)) {
+                sid = converted;
+                sid_text = sid_copy;
+            }
         }
     }
     if (sid != nullptr) {

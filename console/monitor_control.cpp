@@ -1,18 +1,43 @@
 // The service host's control callback and the flags of the key console.
 #include "console/key_console.h"
+#include "console/output.h"
 #include "engine/monitor.h"
+#include "engine/report.h"
+#include "service/service_host.h"
 
 volatile bool debug_console = false;
 volatile bool exit_now = false;
 
-// PLACEHOLDER: the notices and the three reports arrive with the key console's issue. Until
-// then stop and pause reach the loop without them.
 void monitor_control(DWORD control)
 {
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN)
+    const bool in_service = g_service_host.is_service;
+    const bool to_file = g_shadow_console.to_log_file;
+    // report_event reads event_source once and skips the report when the main thread has
+    // already closed it: this may run on the service control thread during shutdown.
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        if (in_service)
+            report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_STOPPED, MSG_STOPPED, nullptr, 0, "STOPPED");
         send_monitor_request(MonitorRequest::quit);
-    else if (control == SERVICE_CONTROL_PAUSE)
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        // On a console the notices stand inside the current line; in the log file they are marked.
+        set_console_color(color_pause);
+        print_out(L"%ls", to_file ? L"# {paused} " : L"{paused} ");
         monitor_paused = true;
-    else if (control == SERVICE_CONTROL_CONTINUE)
+        if (in_service)
+            report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_PAUSED, MSG_PAUSED, nullptr, 0, "PAUSED");
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        set_console_color(color_success);
+        print_out(L"%ls", to_file ? L"# {resumed} #\n" : L"{resumed}");
         monitor_paused = false;
+        if (in_service)
+            report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_RUNNING, nullptr, 0, "RUNNING");
+        break;
+    default:
+        break;
+    }
+    reset_console_color();
 }

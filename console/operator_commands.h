@@ -2,6 +2,9 @@
 // the key list and the full help.
 #pragma once
 
+// The one-line banner of the program: name, release date and credit.
+extern const wchar_t program_banner[];
+
 // Runs the operator letters of argv[1]; an empty argv[0] marks a call from the debug console.
 // 0 lets the program go on, -1 when an executed letter ends the program.
 int run_operator_commands(int argc, wchar_t **argv);

@@ -15,7 +15,7 @@ ShadowConsole g_shadow_console;
 static constexpr size_t path_block_bytes = 3072;
 static constexpr DWORD log_path_capacity = 512;
 // A printed text up to this length is formatted on the stack and written in one piece; longer
-// texts are formatted by the stream itself, which writes them character by character.
+// texts are formatted into a heap block for that one call.
 static constexpr int print_capacity = 4096;
 
 // Per thread. Set while this thread runs the key console: unregistering its wait with a full wait for the
@@ -35,6 +35,28 @@ static void CALLBACK key_console_wait(PVOID context, BOOLEAN timed_out)
     in_key_console = false;
 }
 
+// A character that a terminal would act on rather than show: the C0 controls other than tab,
+// line feed and carriage return, DEL, and the C1 controls (ESC and CSI among them). Printed
+// texts carry what attackers chose (user, domain, package, address, a child's output): shown as
+// '?', they stay text on a console and in the log file.
+static void make_harmless(wchar_t *text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || (c >= 0x7F && c <= 0x9F))
+            text[i] = L'?';
+    }
+}
+
+// Writes length characters in one piece: as they are on a wide standard output, converted by
+// the stream on a narrow one.
+static int write_text(const wchar_t *text, size_t length)
+{
+    if (stdout_wide)
+        return static_cast<int>(fwrite(text, sizeof(wchar_t), length, stdout));
+    return fwprintf(stdout, L"%.*ls", static_cast<int>(length), text);
+}
+
 int print_out(const wchar_t *format, ...)
 {
     if (format == nullptr)
@@ -46,11 +68,28 @@ int print_out(const wchar_t *format, ...)
     va_end(args);
     // One write per call: the stream is unbuffered, and msvcrt's formatted output into an
     // unbuffered stream issues one write per character.
-    if (length >= 0 && stdout_wide)
-        return static_cast<int>(fwrite(text, sizeof(wchar_t), static_cast<size_t>(length), stdout));
+    if (length >= 0) {
+        make_harmless(text, static_cast<size_t>(length));
+        return write_text(text, static_cast<size_t>(length));
+    }
+    // Longer than the stack buffer (a long record text): formatted into a block for this call.
     va_start(args, format);
-    int written = vfwprintf(stdout, format, args);
+    const int needed = _vscwprintf(format, args);
     va_end(args);
+    if (needed < 0 || needed == INT_MAX)
+        return -1;
+    auto *block = static_cast<wchar_t *>(malloc((static_cast<size_t>(needed) + 1) * sizeof(wchar_t)));
+    if (block == nullptr)
+        return -1;
+    va_start(args, format);
+    length = _vsnwprintf(block, static_cast<size_t>(needed) + 1, format, args);
+    va_end(args);
+    int written = -1;
+    if (length >= 0) {
+        make_harmless(block, static_cast<size_t>(length));
+        written = write_text(block, static_cast<size_t>(length));
+    }
+    free(block);
     return written;
 }
 

@@ -113,6 +113,15 @@ void fit_texts(wchar_t *texts[], size_t count, size_t budget)
     }
 }
 
+// Characters of address that name the host, without an IPv6 zone index ("fe80::1%12"): a
+// filter's dstaddr takes no zone, and netsh refuses the address with one, so the link-local
+// attacker would never be blocked. The description keeps the address as it was seen.
+int host_part_length(const wchar_t *address)
+{
+    const wchar_t *zone = wcschr(address, L'%');
+    return static_cast<int>(zone != nullptr && zone != address ? zone - address : wcslen(address));
+}
+
 void print_not_blockable(const wchar_t *address)
 {
     set_console_color(color_error);
@@ -153,7 +162,7 @@ int format_logon_block_command(wchar_t *command, const LogonReport &report, DWOR
                                const wchar_t *time_text, bool whitelisted_user)
 {
     static constexpr wchar_t format[] =
-        L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%ls description=\"%ls %ls\\%ls\n"
+        L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%.*ls description=\"%ls %ls\\%ls\n"
         L" Logon Type:%ls, Authentication:%ls,\n Logon Attempts:%u, Time:%ls%ls\" protocol=ANY mirrored=Yes";
     if (!is_plain_address(report.address))
         return -1;
@@ -168,13 +177,14 @@ int format_logon_block_command(wchar_t *command, const LogonReport &report, DWOR
 
     // The fixed part (address, closing quote, protocol and mirrored included) always fits a
     // plain address; what is left is shared by the three texts an attacker chooses.
-    int fixed = format_text(command, command_chars, format, report.address, report.address, L"", L"", logon_type,
+    const int host = host_part_length(report.address);
+    int fixed = format_text(command, command_chars, format, host, report.address, report.address, L"", L"", logon_type,
                             L"", attempts, time, suffix);
     if (fixed < 0)
         return -1;
     wchar_t *texts[3] = {domain, user, authentication};
     fit_texts(texts, 3, command_chars - 1 - static_cast<size_t>(fixed));
-    return format_text(command, command_chars, format, report.address, report.address, domain, user, logon_type,
+    return format_text(command, command_chars, format, host, report.address, report.address, domain, user, logon_type,
                        authentication, attempts, time, suffix);
 }
 
@@ -185,9 +195,9 @@ int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD att
     wchar_t time[time_text_chars];
     neutralise_text(time_text, time, time_text_chars);
     return format_text(command, command_chars,
-                       L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%ls description=\"%ls\n"
+                       L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%.*ls description=\"%ls\n"
                        L" Logon Attempts:%u, Time:%ls\" protocol=ANY mirrored=Yes",
-                       address, address, attempts, time);
+                       host_part_length(address), address, address, attempts, time);
 }
 
 void handle_logon_success(LogonReport &report)

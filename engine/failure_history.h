@@ -17,6 +17,8 @@ constexpr uint32_t history_hold = 15;
 // below take the table's width, whatever integer the caller passes.
 // Only slots below count are in use; the others may hold stale data. Addresses are the same
 // when equal_ignoring_case (config/text_case.h) says so.
+// key[i] is address_key of address[i]: a search scans these 4 bytes per slot (a 128-byte slot
+// costs a cache line each) and compares texts only where the key matches.
 template <typename Time>
 struct FailureHistory {
     wchar_t address[history_slots][history_address_chars];
@@ -25,6 +27,7 @@ struct FailureHistory {
     Time window;
     Time hold;
     uint32_t count;
+    alignas(16) uint32_t key[history_slots];
 };
 
 // The Security log's table, written and read on the main thread only (the loop and its block
@@ -45,3 +48,5 @@ template <typename Time> void mark_blocked(FailureHistory<Time> &history, const 
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address);
 // Forgets every entry (count 0).
 template <typename Time> void reset_history(FailureHistory<Time> &history);
+// Hash of an address text; texts that equal_ignoring_case holds equal have equal keys.
+uint32_t address_key(const wchar_t *address);

@@ -1,9 +1,12 @@
 // Block benchmark: runs the simulated program against a private simulation folder and prints
-//   1. the time from a failed logon's append to the Security log to the start of its block
-//      command, over N blocks (threshold 1, a new address each time): to the creation of the
-//      netsh process and to netsh's first instruction, median and worst;
+//   1. the time from a failed logon's append to the Security log to the first instruction of
+//      its block command (the entry point of a probe netsh), over N blocks (threshold 1, a new
+//      address each time): median, 95th percentile and worst;
 //   2. the records per second of the whole path (decode, count, print into a file, report to
 //      the Application log) for M failures below every threshold.
+// The benchmark watches the program passively: it reads the header of the Application log's
+// file (a plain file read, no lock, no event-log call) every few milliseconds, so it never
+// competes with the program for the log. Lines beginning "= " are figures for tools/bench.sh.
 // Usage: bench_block [blocks (1000)] [records (20000)]. Writes the program's Parameters key in
 // the registry of the prefix it runs in, and deletes it at the end.
 #include "tools/evtsim/evtsim.h"
@@ -52,21 +55,24 @@ DWORD build_failure(const wchar_t *address, BYTE *buffer, DWORD capacity)
     return sim_build_record(fields, buffer, capacity, &length) == 0 ? length : 0;
 }
 
+// The Application log's file, opened once; its header names the number of records. The
+// header is written last by every append, so a plain read of it sees whole appends only.
+HANDLE application_file = INVALID_HANDLE_VALUE;
+
 DWORD application_records()
 {
-    HANDLE log = OpenEventLogW(nullptr, L"Application");
-    DWORD count = 0;
-    if (log != nullptr) {
-        GetNumberOfEventLogRecords(log, &count);
-        CloseEventLog(log);
-    }
-    return count;
+    ElfLogfileHeader header = {};
+    DWORD got = 0;
+    OVERLAPPED at = {};
+    if (!ReadFile(application_file, &header, sizeof(header), &got, &at) || got != sizeof(header) ||
+        header.OldestRecordNumber == 0)
+        return 0;
+    return header.CurrentRecordNumber - header.OldestRecordNumber;
 }
 
-bool wait_for_reports(DWORD count, DWORD timeout_ms)
+bool wait_for_reports(DWORD count, DWORD timeout_ms, DWORD poll_ms)
 {
-    // Polls gently: the log's lock is shared with the monitor being measured.
-    for (ULONGLONG end = GetTickCount64() + timeout_ms; application_records() < count; Sleep(1))
+    for (ULONGLONG end = GetTickCount64() + timeout_ms; application_records() < count; Sleep(poll_ms))
         if (GetTickCount64() > end)
             return false;
     return true;
@@ -98,7 +104,7 @@ bool start_monitor(Monitor &monitor, const std::wstring &dir, const wchar_t *out
                                   &monitor.process) != FALSE;
     CloseHandle(out);
     // Waiting for the loop: the "RUNNING" report comes right before it.
-    return started && wait_for_reports(application_records() + 1, 30000) && (Sleep(200), true);
+    return started && wait_for_reports(application_records() + 1, 30000, 10) && (Sleep(200), true);
 }
 
 void stop_monitor(Monitor &monitor)
@@ -111,10 +117,12 @@ void stop_monitor(Monitor &monitor)
 
 double ms(LONGLONG ticks, LONGLONG frequency) { return 1000.0 * static_cast<double>(ticks) / frequency; }
 
-void print_spread(const char *what, std::vector<double> &values)
+void print_spread(const char *what, const char *figure, std::vector<double> &values)
 {
     std::sort(values.begin(), values.end());
-    printf("  %-38s median %8.3f ms   worst %8.3f ms\n", what, values[values.size() / 2], values.back());
+    double median = values[values.size() / 2], p95 = values[values.size() * 95 / 100], worst = values.back();
+    printf("  %-38s median %8.3f ms   95%% %8.3f ms   worst %8.3f ms\n", what, median, p95, worst);
+    printf("= %s_median_ms %.3f\n= %s_p95_ms %.3f\n= %s_worst_ms %.3f\n", figure, median, figure, p95, figure, worst);
 }
 
 } // namespace
@@ -132,43 +140,47 @@ int main(int argc, char **argv)
     static BYTE record[8192];
     DWORD length = build_failure(L"192.0.2.1", record, sizeof(record));
     sim_append_records(sim_security, record, length); // the newest record at start
+    sim_append_records(sim_application, record, length); // the Application log's file exists
+    application_file = CreateFileW((std::wstring(dir) + L"\\Application.evt").c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (application_file == INVALID_HANDLE_VALUE) {
+        printf("the Application log's file cannot be opened: %lu\n", GetLastError());
+        return 1;
+    }
 
     // 1. Latency: threshold 1, so every failure from a new address is blocked.
     configure(1);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"Local\\tosmire-bench-probe");
     HANDLE done = CreateEventW(nullptr, FALSE, FALSE, L"Local\\tosmire-bench-probe-done");
-    auto *probe = static_cast<volatile LONGLONG *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    auto *probe = static_cast<volatile LONGLONG *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
     Monitor monitor;
     if (probe == nullptr || done == nullptr || !start_monitor(monitor, dir, L"latency.txt")) {
         printf("the monitor did not start\n");
         return 1;
     }
-    std::vector<double> to_created, to_running;
+    std::vector<double> to_running;
     for (DWORD i = 0; i < blocks; ++i) {
         wchar_t address[32];
         swprintf(address, 32, L"10.%u.%u.%u", 1 + i / 62500, i / 250 % 250, 1 + i % 250);
         length = build_failure(address, record, sizeof(record));
         DWORD reports = application_records();
-        FILETIME appended_at;
+        probe[0] = 0;   // the probe writes its entry time here
         LARGE_INTEGER appended;
-        GetSystemTimePreciseAsFileTime(&appended_at);
         QueryPerformanceCounter(&appended);
         sim_append_records(sim_security, record, length);
         if (WaitForSingleObject(done, 30000) != WAIT_OBJECT_0) {
             printf("block %lu: netsh was not started\n", i);
             break;
         }
-        ULONGLONG appended_100ns = ULARGE_INTEGER{{appended_at.dwLowDateTime, appended_at.dwHighDateTime}}.QuadPart;
-        to_running.push_back(ms(probe[0] - appended.QuadPart, frequency.QuadPart));
-        to_created.push_back(static_cast<double>(static_cast<LONGLONG>(probe[1] - appended_100ns)) / 10000.0);
+        if (probe[0] != 0)
+            to_running.push_back(ms(probe[0] - appended.QuadPart, frequency.QuadPart));
         // The block ends with its report; the next record then finds the loop waiting.
-        wait_for_reports(reports + 1, 30000);
+        wait_for_reports(reports + 1, 30000, 1);
     }
     stop_monitor(monitor);
     if (!to_running.empty()) {
         printf("Append to block command, %zu blocks (threshold 1, a new address each):\n", to_running.size());
-        print_spread("to netsh process created:", to_created);
-        print_spread("to netsh running (first instruction):", to_running);
+        print_spread("to netsh's first instruction:", "latency", to_running);
     }
 
     // 2. Throughput: no threshold is reached; every record is printed and reported.
@@ -193,7 +205,7 @@ int main(int argc, char **argv)
         batch.insert(batch.end(), record, record + length);
     }
     sim_append_records(sim_security, batch.data(), static_cast<DWORD>(batch.size()));
-    bool all = wait_for_reports(reports + records, 600000);
+    bool all = wait_for_reports(reports + records, 600000, 5);
     QueryPerformanceCounter(&end);
     stop_monitor(monitor);
     double seconds = static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart;
@@ -201,8 +213,12 @@ int main(int argc, char **argv)
     GetFileAttributesExW(monitor.output.c_str(), GetFileExInfoStandard, &attributes);
     printf("Whole path, %lu failures from 1,000 addresses, output to a file (%lu KiB), each reported:\n", records,
            attributes.nFileSizeLow / 1024);
-    printf("  %s%.2f s, %.0f records/s\n", all ? "" : "INCOMPLETE after ", seconds, records / seconds);
+    printf("  %s%.2f s, %.0f records/s (observer reads the log file's header every 5 ms)\n", all ? "" : "INCOMPLETE after ",
+           seconds, records / seconds);
+    if (all)
+        printf("= whole_path_per_s %.0f\n", records / seconds);
 
+    CloseHandle(application_file);
     UnmapViewOfFile(const_cast<LONGLONG *>(probe));
     CloseHandle(mapping);
     CloseHandle(done);

@@ -13,10 +13,8 @@ struct LogHandle : SimObject {
     SRWLOCK lock;           // one read, clear or registration at a time
     DWORD cursor;           // boundary between records where the next sequential read goes on
     bool positioned;        // false until the first read
-    HANDLE notify_event;    // our duplicate of the NotifyChangeEventLog event
-    HANDLE wake;            // signalled by every append to the log
+    HANDLE notify_event;    // our duplicate of the NotifyChangeEventLog event, which appends set
     ULONG64 listener;
-    HANDLE wait;            // thread-pool wait that passes wake on to notify_event
 };
 
 // A handle from RegisterEventSourceW.
@@ -47,13 +45,8 @@ bool is_local(const wchar_t *server)
 
 void stop_notification(LogHandle *h)
 {
-    if (h->wait != nullptr)
-        UnregisterWaitEx(h->wait, INVALID_HANDLE_VALUE);   // also waits for a running callback
-    listener_remove(h->listener, h->wake);
-    if (h->notify_event != nullptr)
-        CloseHandle(h->notify_event);
-    h->wait = nullptr;
-    h->wake = nullptr;
+    // Withdrawn before closed: an appender never sets a handle value that was reused.
+    listener_remove(h->listener, h->notify_event);
     h->listener = 0;
     h->notify_event = nullptr;
 }
@@ -71,12 +64,6 @@ void destroy_source(SimObject *object)
     SourceHandle *h = static_cast<SourceHandle *>(object);
     log_close(&h->file);
     object_free(h);
-}
-
-void CALLBACK pass_notification(PVOID context, BOOLEAN)
-{
-    // Set, not pulsed: a record written between a read and the next wait is not missed.
-    SetEvent(static_cast<HANDLE>(context));
 }
 
 HANDLE WINAPI sim_OpenEventLogW(LPCWSTR server, LPCWSTR source_name)
@@ -225,13 +212,10 @@ BOOL WINAPI sim_NotifyChangeEventLog(HANDLE handle, HANDLE event)
         h->notify_event = nullptr;
         error = GetLastError();
     }
+    // Appends set the event themselves, as the event-log service does: nothing waits on the
+    // caller's behalf.
     if (error == 0)
-        error = listener_add(h->file.key, &h->wake, &h->listener);
-    if (error == 0 && !RegisterWaitForSingleObject(&h->wait, h->wake, pass_notification, h->notify_event, INFINITE,
-                                                   WT_EXECUTEDEFAULT)) {
-        h->wait = nullptr;
-        error = GetLastError();
-    }
+        error = listener_watch(h->file.key, h->notify_event, &h->listener);
     if (error != 0)
         stop_notification(h);
     ReleaseSRWLockExclusive(&h->lock);

@@ -18,7 +18,8 @@
 // Microsoft-Windows-Eventlog, category 104, audit success, the clearing account's SID text,
 // user name, domain and logon ID), written before the clear wakes anyone; other logs start empty.
 // Appends and clears wake every NotifyChangeEventLog event and every subscription on that
-// log, in any process of the same Wine prefix (or Windows session set), through named events.
+// log, in any process of the same Wine prefix (or Windows session set): the appender duplicates
+// the listener's event from the listener's process and sets it, so no thread waits for a listener.
 //
 // Environment variables (read at each call, so a test may change them between calls):
 //   TOSMIRE_SIM_DIR                      folder of the log files, a Windows path; created when

@@ -12,12 +12,23 @@ const wchar_t *const short_names[sim_log_count] = {L"Security", L"Application", 
 const wchar_t *const file_names[sim_log_count] = {
     L"Security.evt", L"Application.evt", L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS%4Operational.evt"};
 
-// Slots of the listener table; a slot holds (log key << 32 | listener id), 0 when free.
+// The listener table, shared by every process of the simulation. A listener is an event in
+// its owner's process, named by the owner's process id and the handle value; an append opens
+// the owner, duplicates the event, sets it and closes it. No thread waits on the listener's
+// behalf, so a waiting monitor is woken only by a new record. tag is (log key << 32 | id),
+// published after the other fields; 0 is a free slot, and a zero id a slot being filled.
+struct ListenerSlot {
+    volatile LONG64 tag;
+    volatile DWORD process_id;
+    DWORD reserved;
+    volatile ULONG64 event;      // handle value in the owner's process
+    volatile ULONG64 created;    // the owner's creation time: a reused process id is not it
+};
 constexpr int listener_slots = 255;
 struct ListenerTable {
     volatile LONG next_id;
     LONG reserved;
-    volatile LONG64 slots[listener_slots];
+    ListenerSlot slots[listener_slots];
 };
 
 INIT_ONCE g_table_once = INIT_ONCE_STATIC_INIT;
@@ -168,7 +179,7 @@ DWORD write_backup(LogFile *lf, HANDLE old, const ElfLogfileHeader &header, cons
 BOOL CALLBACK map_listener_table(PINIT_ONCE, PVOID, PVOID *)
 {
     HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ListenerTable),
-                                        L"Global\\tosmire.evtsim.listeners");
+                                        L"Global\\tosmire.evtsim.listeners.2");
     if (section == nullptr)
         return FALSE;
     // Section and view stay until the process ends. The handle too: Wine forgets the name
@@ -185,29 +196,59 @@ ListenerTable *listener_table()
     return g_table;
 }
 
-void wake_event_name(DWORD id, wchar_t (&name)[64])
+// Creation time of a process, 0 when it cannot be read.
+ULONG64 creation_time(HANDLE process)
 {
-    _snwprintf_s(name, 64, _TRUNCATE, L"Global\\tosmire.evtsim.wake.%08lx", static_cast<unsigned long>(id));
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return (static_cast<ULONG64>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
-// Signals every listener of the log keyed key (every listener for key 0), in any process.
-// A slot whose event is gone belonged to a process that ended without withdrawing it, and
-// is freed.
+bool live_tag(LONG64 tag) { return tag != 0 && static_cast<DWORD>(tag) != 0; }
+
+// Sets the event of the listener published as tag. A slot whose owner has ended (or whose
+// process id now names another process) is freed.
+void signal_listener(ListenerSlot &slot, LONG64 tag)
+{
+    DWORD pid = slot.process_id;
+    HANDLE event = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(slot.event));
+    ULONG64 created = slot.created;
+    MemoryBarrier();
+    if (slot.tag != tag)
+        return;
+    bool own = pid == GetCurrentProcessId();
+    HANDLE process = own ? GetCurrentProcess()
+                         : OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) {
+        if (GetLastError() == ERROR_INVALID_PARAMETER)   // no such process
+            InterlockedCompareExchange64(&slot.tag, 0, tag);
+        return;
+    }
+    if (!own && (WaitForSingleObject(process, 0) == WAIT_OBJECT_0 || creation_time(process) != created)) {
+        InterlockedCompareExchange64(&slot.tag, 0, tag);
+    } else {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process, event, GetCurrentProcess(), &copy, EVENT_MODIFY_STATE, FALSE, 0)) {
+            // The owner withdraws the slot before it closes the event: with the tag unchanged
+            // after the duplication, the copy is the listener's event and not a reused handle.
+            MemoryBarrier();
+            if (slot.tag == tag)
+                SetEvent(copy);   // set, not pulsed: a record written between a read and the next wait is not missed
+            CloseHandle(copy);
+        }
+    }
+    if (!own)
+        CloseHandle(process);
+}
+
+// Signals every listener of the log keyed key, in any process.
 void wake_listeners(ListenerTable *table, DWORD key)
 {
-    for (int i = 0; i < listener_slots; ++i) {
-        LONG64 slot = table->slots[i];
-        if (slot == 0 || (key != 0 && static_cast<DWORD>(static_cast<ULONG64>(slot) >> 32) != key))
-            continue;
-        wchar_t name[64];
-        wake_event_name(static_cast<DWORD>(slot), name);
-        HANDLE wake = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
-        if (wake != nullptr) {
-            SetEvent(wake);
-            CloseHandle(wake);
-        } else if (GetLastError() == ERROR_FILE_NOT_FOUND) {
-            InterlockedCompareExchange64(&table->slots[i], 0, slot);
-        }
+    for (ListenerSlot &slot : table->slots) {
+        LONG64 tag = slot.tag;
+        if (live_tag(tag) && static_cast<DWORD>(static_cast<ULONG64>(tag) >> 32) == key)
+            signal_listener(slot, tag);
     }
 }
 
@@ -217,13 +258,44 @@ void wake_listeners(DWORD key)
         wake_listeners(table, key);
 }
 
-// Takes a free slot for the value; false when the table is full.
-bool take_slot(ListenerTable *table, LONG64 value)
+// Frees the slots of processes that have ended without withdrawing them.
+void free_abandoned_slots(ListenerTable *table)
 {
-    for (int i = 0; i < listener_slots; ++i)
-        if (table->slots[i] == 0 && InterlockedCompareExchange64(&table->slots[i], value, 0) == 0)
-            return true;
-    return false;
+    for (ListenerSlot &slot : table->slots) {
+        LONG64 tag = slot.tag;
+        if (!live_tag(tag) || slot.process_id == GetCurrentProcessId())
+            continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, slot.process_id);
+        bool gone = process == nullptr ? GetLastError() == ERROR_INVALID_PARAMETER
+                                       : WaitForSingleObject(process, 0) == WAIT_OBJECT_0 ||
+                                             creation_time(process) != slot.created;
+        if (process != nullptr)
+            CloseHandle(process);
+        if (gone)
+            InterlockedCompareExchange64(&slot.tag, 0, tag);
+    }
+}
+
+// Publishes event (a handle of this process) as a listener of the log keyed key in a free
+// slot; the slot's tag, or 0 when the table is full.
+LONG64 take_slot(ListenerTable *table, DWORD key, HANDLE event, ULONG64 created)
+{
+    DWORD id;
+    do
+        id = static_cast<DWORD>(InterlockedIncrement(&table->next_id));
+    while (id == 0);
+    const LONG64 filling = static_cast<LONG64>(0xFFFFFFFF00000000ull);   // not free, not live
+    const LONG64 tag = static_cast<LONG64>((static_cast<ULONG64>(key) << 32) | id);
+    for (ListenerSlot &slot : table->slots) {
+        if (slot.tag != 0 || InterlockedCompareExchange64(&slot.tag, filling, 0) != 0)
+            continue;
+        slot.process_id = GetCurrentProcessId();
+        slot.event = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(event));
+        slot.created = created;
+        InterlockedExchange64(&slot.tag, tag);
+        return tag;
+    }
+    return 0;
 }
 
 DWORD unix_now()
@@ -720,45 +792,48 @@ DWORD log_find_record(LogFile *lf, const ElfLogfileHeader &header, DWORD number,
     return error;
 }
 
-DWORD listener_add(DWORD key, HANDLE *wake, ULONG64 *listener)
+DWORD listener_watch(DWORD key, HANDLE event, ULONG64 *listener)
 {
+    *listener = 0;
     ListenerTable *table = listener_table();
     if (table == nullptr)
         return GetLastError() != 0 ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
-    DWORD id;
-    do
-        id = static_cast<DWORD>(InterlockedIncrement(&table->next_id));
-    while (id == 0);
-    wchar_t name[64];
-    wake_event_name(id, name);
-    // The event exists before the slot is published, so an appender that sees the slot finds it.
-    *wake = CreateEventW(nullptr, FALSE, FALSE, name);
+    ULONG64 created = creation_time(GetCurrentProcess());
+    if (created == 0)
+        return GetLastError();
+    LONG64 tag = take_slot(table, key, event, created);
+    // A full table may hold slots of processes that are gone.
+    if (tag == 0) {
+        free_abandoned_slots(table);
+        tag = take_slot(table, key, event, created);
+    }
+    if (tag == 0)
+        return ERROR_TOO_MANY_SESS;
+    *listener = static_cast<ULONG64>(tag);
+    return 0;
+}
+
+DWORD listener_add(DWORD key, HANDLE *wake, ULONG64 *listener)
+{
+    *listener = 0;
+    *wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (*wake == nullptr)
         return GetLastError();
-    LONG64 slot = static_cast<LONG64>((static_cast<ULONG64>(key) << 32) | id);
-    // A full table may hold slots of processes that are gone: a spurious wake of every
-    // listener frees those, and costs the live ones one empty read.
-    if (!take_slot(table, slot)) {
-        wake_listeners(table, 0);
-        if (!take_slot(table, slot))
-            slot = 0;
+    DWORD error = listener_watch(key, *wake, listener);
+    if (error != 0) {
+        CloseHandle(*wake);
+        *wake = nullptr;
     }
-    if (slot != 0) {
-        *listener = static_cast<ULONG64>(slot);
-        return 0;
-    }
-    CloseHandle(*wake);
-    *wake = nullptr;
-    return ERROR_TOO_MANY_SESS;
+    return error;
 }
 
 void listener_remove(ULONG64 listener, HANDLE wake)
 {
+    // The slot is withdrawn before the event is closed; see signal_listener.
     ListenerTable *table = listener_table();
     if (table != nullptr && listener != 0)
-        for (int i = 0; i < listener_slots; ++i)
-            if (InterlockedCompareExchange64(&table->slots[i], 0, static_cast<LONG64>(listener)) ==
-                static_cast<LONG64>(listener))
+        for (ListenerSlot &slot : table->slots)
+            if (InterlockedCompareExchange64(&slot.tag, 0, static_cast<LONG64>(listener)) == static_cast<LONG64>(listener))
                 break;
     if (wake != nullptr)
         CloseHandle(wake);

@@ -52,8 +52,11 @@ void log_lock(LogFile *lf);
 // Releases the log's mutex.
 void log_unlock(LogFile *lf);
 
-// Creates an auto-reset event that every append to the log keyed key signals, from any
-// process; *listener identifies the registration. 0 or a Win32 error.
+// Registers event (a handle of this process, kept open until listener_remove) to be set by
+// every append to the log keyed key, from any process; *listener identifies the registration.
+// 0 or a Win32 error.
+DWORD listener_watch(DWORD key, HANDLE event, ULONG64 *listener);
+// Creates an auto-reset event and registers it as listener_watch does. 0 or a Win32 error.
 DWORD listener_add(DWORD key, HANDLE *wake, ULONG64 *listener);
-// Withdraws a registration and closes its event.
+// Withdraws a registration, then closes wake unless it is null.
 void listener_remove(ULONG64 listener, HANDLE wake);
