@@ -27,7 +27,8 @@ log="$PWD/build/wineprefix/drive_c/windows/system32/LogFiles/$name.log"
 # The program writes UTF-16, the tools it starts write narrow text: show both as ASCII.
 show() { tr -d '\000\r' < "$log" 2>/dev/null || true; }
 evtlog() { "$run" "$bin/evtlog.exe" "$@" >/dev/null; }
-monitor() { "$run" "$bin/tosmire-ips-sim.exe" "-d:+.demo" "$@" | tr -d '\000\r'; }
+# Service commands end the program with exit code 1, as every command does.
+monitor() { { "$run" "$bin/tosmire-ips-sim.exe" "-d:+.demo" "$@" || true; } | tr -d '\000\r'; }
 state() { "$run" sc query "$name" 2>/dev/null | tr -d '\r' | grep -o 'RUNNING\|STOPPED\|PENDING' | head -1 || true; }
 wait_for() { # text, tenths of a second
     for _ in $(seq "$2"); do
@@ -37,12 +38,24 @@ wait_for() { # text, tenths of a second
     return 1
 }
 
+# Wine's server, and every service with it, ends some seconds after its last ordinary process:
+# an idle cmd.exe, reading a pipe that stays open until the end, keeps the monitor running
+# between the evtlog commands. The pipe's only writer is a sleep of ours: when it ends, so does
+# cmd.exe, in order.
+mkfifo "$sim/hold"
+sleep 3600 >"$sim/hold" &
+writer=$!
+"$run" cmd.exe <"$sim/hold" >/dev/null 2>&1 &
+holder=$!
+
 # Whatever happens, the service, its configuration of the simulation and the message-file
-# registration go again.
+# registration go again, and then the holding process.
 cleanup() {
     monitor uninstall >/dev/null 2>&1 || true
     "$run" reg delete 'HKLM\SOFTWARE\tosmire-evtsim' /f >/dev/null 2>&1 || true
     evtlog unregister-messages || true
+    kill "$writer" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
 }
 trap cleanup EXIT
 
