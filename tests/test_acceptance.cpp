@@ -103,22 +103,6 @@ size_t count_of(const std::wstring &text, const std::wstring &piece)
     return count;
 }
 
-// The operator letters and keys are a separate piece of the program: without them the
-// scenarios that need them are skipped, saying so.
-bool operator_interface()
-{
-    static int known = -1;
-    if (known < 0) {
-        // Without the letters, "h" would start monitoring: a Security log that cannot be
-        // opened ends that at once.
-        SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", L"1314");
-        ChildResult help = run_sim(L"h");
-        SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
-        known = help.exit_code == 1 && contains(help.output, L"###  tosmire's Intrusion Prevention System") ? 1 : 0;
-    }
-    return known == 1;
-}
-
 // Record numbers of the Security log's records from an address, in order.
 std::vector<unsigned> records_from(const std::wstring &address)
 {
@@ -255,8 +239,6 @@ struct Acceptance : ::testing::Test {
 // its log file and the RUNNING report.
 TEST_F(Acceptance, InstallAndProtect)
 {
-    if (!operator_interface())
-        GTEST_SKIP() << "the operator letters are not part of this build";
     services.push_back(default_name);
     say("WAis ends with exit code 1");
     ChildResult run = run_sim(L"WAis", 90000);
@@ -410,10 +392,6 @@ TEST_F(Acceptance, PauseContinueReload)
     EXPECT_TRUE(contains(log, count_line(20, L"scanner", L"203.0.113.71"))) << narrow(log);
     EXPECT_FALSE(contains(log, count_line(21, L"scanner", L"203.0.113.71"))) << narrow(log);
 
-    if (!operator_interface()) {
-        printf("    skipped: the pause notices and the PAUSED report (operator interface not in this build)\n");
-        return;
-    }
     say("the notices in the log file and the PAUSED and RUNNING reports");
     EXPECT_TRUE(contains(log, L"# {paused} ")) << narrow(log);
     EXPECT_TRUE(contains(log, L"# {resumed} #\n")) << narrow(log);
@@ -499,12 +477,8 @@ TEST_F(Acceptance, StopAndUninstall)
         << narrow(stop.output);
     EXPECT_TRUE(sc_state(default_name, L"STOPPED")) << narrow(sc(L"query " + default_name).output);
     EXPECT_TRUE(logged(default_name, L"# (Quit) ####")) << narrow(read_log(default_name));
-    if (operator_interface()) {
-        say("the STOPPED report");
-        EXPECT_TRUE(contains(application_log(), L"tosmire.IPS [STOPPED]")) << narrow(application_log());
-    } else {
-        printf("    skipped: the STOPPED report (operator interface not in this build)\n");
-    }
+    say("the STOPPED report");
+    EXPECT_TRUE(contains(application_log(), L"tosmire.IPS [STOPPED]")) << narrow(application_log());
 
     say("-du removes it: opening fails with 1060, sc query prints nothing and exits with 1,");
     say("the event-source key and the log file are gone");
@@ -528,10 +502,6 @@ TEST_F(Acceptance, StopAndUninstall)
     EXPECT_FALSE(key_exists(event_source_key(default_name)));
     EXPECT_FALSE(file_exists(log_file(default_name)));
 
-    if (!operator_interface()) {
-        printf("    skipped: E (operator interface not in this build)\n");
-        return;
-    }
     say("W, then E: no rule, filter list or filter action is left; the policy stays, unassigned");
     EXPECT_EQ(run_sim(L"WA").exit_code, 1u);
     EXPECT_EQ(run_sim(L"E").exit_code, 1u);
@@ -606,10 +576,7 @@ struct ConsoleMonitor {
 
 TEST_F(Acceptance, OperatorAtTheConsole)
 {
-    if (!operator_interface())
-        GTEST_SKIP() << "the operator keys are not part of this build";
-    if (GetConsoleWindow() == nullptr)
-        GTEST_SKIP() << "no console: this scenario runs under a pseudo-terminal";
+    ASSERT_NE(GetConsoleWindow(), nullptr) << "no console: this scenario runs under a pseudo-terminal";
     console_output = folder.file(L"console.txt");
     ConsoleMonitor monitor;
     ASSERT_TRUE(monitor.start(console_output)) << GetLastError();
