@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Live demonstration on the simulated Windows of this build (run tools/build.sh first):
-# tosmire-ips-sim.exe follows a fresh simulated Security log and Remote Desktop channel with
+# tosmire-ips-sim.exe runs as the service tosmire.IPS.demo, installed and started by its own
+# service commands, and follows a fresh simulated Security log and Remote Desktop channel with
 # the default configuration and the simulated Security message file registered (each accepted
 # record is dumped with its texts before its decision), while evtlog appends a burst of failed
 # logons: one attacker reaching the network threshold (21), interleaved with clear-text
 # failures of other addresses that stay below theirs (4), Remote Desktop connection events of
 # an attacker (threshold 4) and of a whitelisted address.
-# Shows what the monitor printed and the simulated netsh's filter list, then stops the monitor.
+# Shows the service's log file and the simulated netsh's filter list, then stops the service
+# in order (its quit line ends the log file) and removes it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 run=build/wine-run
@@ -16,34 +18,63 @@ if [ ! -x "$run" ] || [ ! -f "$bin/tosmire-ips-sim.exe" ] || [ ! -f "$bin/evtlog
     exit 2
 fi
 
+name=tosmire.IPS.demo
 sim="$PWD/build/demo-sim"
 rm -rf "$sim"
 mkdir -p "$sim"
 export TOSMIRE_SIM_DIR="Z:${sim//\//\\}"
-out="$sim/monitor.txt"
+log="$PWD/build/wineprefix/drive_c/windows/system32/LogFiles/$name.log"
 # The program writes UTF-16, the tools it starts write narrow text: show both as ASCII.
-show() { tr -d '\000\r' < "$out"; }
+show() { tr -d '\000\r' < "$log" 2>/dev/null || true; }
 evtlog() { "$run" "$bin/evtlog.exe" "$@" >/dev/null; }
+# Service commands end the program with exit code 1, as every command does.
+monitor() { { "$run" "$bin/tosmire-ips-sim.exe" "-d:+.demo" "$@" || true; } | tr -d '\000\r'; }
+state() { "$run" sc query "$name" 2>/dev/null | tr -d '\r' | grep -o 'RUNNING\|STOPPED\|PENDING' | head -1 || true; }
+wait_for() { # text, tenths of a second
+    for _ in $(seq "$2"); do
+        show | grep -q "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Wine's server, and every service with it, ends some seconds after its last ordinary process:
+# an idle cmd.exe, reading a pipe that stays open until the end, keeps the monitor running
+# between the evtlog commands. The pipe's only writer is a sleep of ours: when it ends, so does
+# cmd.exe, in order.
+mkfifo "$sim/hold"
+sleep 3600 >"$sim/hold" &
+writer=$!
+"$run" cmd.exe <"$sim/hold" >/dev/null 2>&1 &
+holder=$!
+
+# Whatever happens, the service, its configuration of the simulation and the message-file
+# registration go again, and then the holding process.
+cleanup() {
+    monitor uninstall >/dev/null 2>&1 || true
+    "$run" reg delete 'HKLM\SOFTWARE\tosmire-evtsim' /f >/dev/null 2>&1 || true
+    evtlog unregister-messages || true
+    kill "$writer" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
+}
+trap cleanup EXIT
 
 # The defaults apply: no configuration of an earlier run is left in the prefix.
 "$run" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\tosmire.IPS\Parameters' /f >/dev/null 2>&1 || true
 "$run" reg delete 'HKLM\SYSTEM\CurrentControlSet\services\eventlog\Application\tosmire.IPS' /f >/dev/null 2>&1 || true
+# A service gets no environment of ours: it finds the simulation folder in the registry.
+"$run" reg add 'HKLM\SOFTWARE\tosmire-evtsim' /v TOSMIRE_SIM_DIR /t REG_SZ /d "$TOSMIRE_SIM_DIR" /f >/dev/null
 
 # Wine has no Security message files: register the simulated one, so that every accepted
-# record is dumped with its texts; removed again before the end.
+# record is dumped with its texts; removed again at the end.
 evtlog register-messages
 
 evtlog 4624 --address 192.0.2.1 --user operator   # the newest record when monitoring starts
-"$run" "$bin/tosmire-ips-sim.exe" >"$out" 2>&1 &
-for _ in $(seq 600); do
-    show | grep -q "# Waiting for new events" && break
-    sleep 0.1
-done
-if ! show | grep -q "# Waiting for new events"; then
+echo "== install and start the service $name"
+monitor install
+if ! wait_for "# Waiting for new events" 600; then
     show
     echo "demo: the monitor did not start" >&2
-    evtlog unregister-messages
-    "$run" --server-kill
     exit 1
 fi
 
@@ -60,10 +91,18 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 sleep 0.5
-echo "== monitor output"
+
+echo "== stop the service"
+monitor stop
+for _ in $(seq 300); do
+    [ "$(state)" = STOPPED ] && break
+    sleep 0.1
+done
+wait_for "(Quit)" 100 || true
+echo "== the service's log file ($log)"
 show
 echo
 echo "== simulated netsh: filter list Brek"
 "$run" "$bin/netsh.exe" ipsec static show filterlist name=Brek level=verbose | tr -d '\r'
-evtlog unregister-messages
-"$run" --server-kill
+echo "== remove the service"
+monitor uninstall
