@@ -34,8 +34,21 @@ done
 declare -A fig
 work=$(mktemp -d /tmp/tosmire-bench.XXXXXX)
 started_pids=()
+service_builds=() holders=()
 cleanup() {
     for p in "${started_pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+    # The service, its configuration of the simulation and its registrations go whatever happened;
+    # then the pipe writers, which end the idle cmd.exe holding each Wine server.
+    for b in "${service_builds[@]}"; do
+        "$b/wine-run" "$b/bin/sim/tosmire-ips-sim.exe" "-d:+.bench$$:q" >/dev/null 2>&1 </dev/null
+        for _ in $(seq 50); do [ "$(service_state "$b")" = RUNNING ] || [ "$(service_state "$b")" = STOP_PENDING ] || break; sleep 0.2; done
+        "$b/wine-run" "$b/bin/sim/tosmire-ips-sim.exe" "-d:+.bench$$:u" >/dev/null 2>&1 </dev/null
+        rm -f "$b/wineprefix/drive_c/windows/system32/LogFiles/tosmire.IPS.bench$$.log"
+        "$b/wine-run" reg delete 'HKLM\SOFTWARE\tosmire-evtsim' /v TOSMIRE_SIM_DIR /f >/dev/null 2>&1
+        "$b/wine-run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS.bench$$" /f >/dev/null 2>&1
+        "$b/wine-run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\eventlog\\Application\\tosmire.IPS.bench$$" /f >/dev/null 2>&1
+    done
+    for p in "${holders[@]}"; do kill "$p" 2>/dev/null; done
     [ -n "${BENCH_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -103,6 +116,10 @@ for b in "${builds[@]}"; do
     win="Z:${dir//\//\\}"
     echo "== $b: idle monitor and waiting program, $idle_seconds s" >&2
     imports=$(x86_64-w64-mingw32-objdump -p "$b/bin/sim/tosmire-ips-sim.exe" | awk '/DLL Name:/ {print $3}')
+    # Thresholds out of reach: the memory stages below count records without blocking anyone.
+    for v in max_logon_count_normal_net max_logon_count_normal_RDP; do
+        "$b/wine-run" reg add 'HKLM\SYSTEM\CurrentControlSet\Services\tosmire.IPS\Parameters' /v "$v" /t REG_DWORD /d 100000000 /f >/dev/null 2>&1
+    done
     (
         export TOSMIRE_SIM_DIR="$win"
         "$b/wine-run" "$b/bin/sim/evtlog.exe" 4624 --address 192.0.2.1 >/dev/null 2>&1
@@ -144,6 +161,46 @@ for b in "${builds[@]}"; do
         fig["$b,private_above_waiter_kib"]=$((fig[$b,private_monitor_kib] - fig[$b,private_waiter_kib]))
     fi
 done
+# Memory of the waiting monitor as its tables fill: at start (above), after 100,000 failures
+# from 8 addresses, and with both failure tables full (1,023 addresses on the Security log,
+# 1,023 on the Remote Desktop channel). The thresholds are out of reach (set before the start).
+vm_hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status"; }
+# The monitor has taken the records once its screen output stops growing.
+wait_settled() {
+    local out="$1" last=-1 size _
+    for _ in $(seq 600); do
+        size=$(stat -c %s "$out" 2>/dev/null || echo 0)
+        [ "$size" = "$last" ] && return 0
+        last=$size
+        sleep 2
+    done
+}
+mem_stage() {   # build, pid, stage name
+    fig["$1,hwm_$3_kib"]=$(vm_hwm_kib "$2")
+    fig["$1,private_$3_kib"]=$(private_kib "$2")
+    [ -n "${fig[$1,private_waiter_kib]:-}" ] && fig["$1,private_$3_above_kib"]=$((fig[$1,private_$3_kib] - fig[$1,private_waiter_kib]))
+}
+i=0
+for b in "${builds[@]}"; do
+    i=$((i + 1))
+    p=${monitor_pid[$b]}
+    [ -n "$p" ] || continue
+    [ -n "${fig[$b,private_monitor_kib]:-}" ] && fig["$b,private_start_above_kib"]=${fig[$b,private_above_waiter_kib]:-}
+    fig["$b,hwm_start_kib"]=$(vm_hwm_kib "$p")
+    fig["$b,private_start_kib"]=${fig[$b,private_monitor_kib]:-}
+    dir="$work/idle$i"
+    win="Z:${dir//\//\\}"
+    echo "== $b: monitor memory, 100,000 records, then 1,023 + 1,023 addresses" >&2
+    for _ in $(seq 10); do
+        TOSMIRE_SIM_DIR="$win" "$b/wine-run" "$b/bin/sim/evtlog.exe" burst 10000 8 --address 10.0.0.1 >/dev/null 2>&1
+    done
+    wait_settled "$dir/monitor.out"
+    mem_stage "$b" "$p" records
+    TOSMIRE_SIM_DIR="$win" "$b/wine-run" "$b/bin/sim/evtlog.exe" burst 1023 1023 --address 10.0.0.1 >/dev/null 2>&1
+    TOSMIRE_SIM_DIR="$win" "$b/wine-run" "$b/bin/sim/evtlog.exe" burst 1023 1023 --event 140 --address 10.8.0.1 >/dev/null 2>&1
+    wait_settled "$dir/monitor.out"
+    mem_stage "$b" "$p" full
+done
 for p in "${started_pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
 sleep 2
 wait 2>/dev/null
@@ -152,6 +209,74 @@ wait 2>/dev/null
 for b in "${builds[@]}"; do
     "$b/wine-run" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\tosmire.IPS' /f >/dev/null 2>&1
     "$b/wine-run" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\eventlog\Application\tosmire.IPS' /f >/dev/null 2>&1
+done
+
+# The monitor as a service under its own name, tosmire.IPS.bench<pid>: start to RUNNING and stop
+# to STOPPED as sc query reports them, then its idle cost. Wine's server, and every service with
+# it, ends some seconds after its last ordinary process: an idle cmd.exe reading a pipe whose only
+# writer is a sleep of ours holds it for the whole section.
+service_rounds=5
+service_state() { "$1/wine-run" sc query "tosmire.IPS.bench$$" 2>/dev/null | tr -d '\r' | grep -o 'RUNNING\|STOPPED\|START_PENDING\|STOP_PENDING\|PAUSED' | head -1; }
+# Milliseconds from the launch of a service command to the state, sc query every 20 ms; empty
+# when the state does not come within 60 s.
+service_time() {   # build, letters, state
+    local b="$1" t0 now st
+    t0=$(date +%s%N)
+    "$b/wine-run" "$b/bin/sim/tosmire-ips-sim.exe" "-d:+.bench$$:$2" >/dev/null 2>&1 </dev/null &
+    while :; do
+        st=$(service_state "$b")
+        now=$(date +%s%N)
+        [ "$st" = "$3" ] && { wait $! 2>/dev/null; echo $(((now - t0) / 1000000)); return 0; }
+        [ $((now - t0)) -gt 60000000000 ] && { wait $! 2>/dev/null; return 1; }
+        sleep 0.02
+    done
+}
+median() { sort -n | awk '{v[NR] = $1} END {if (NR) print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+i=0
+for b in "${builds[@]}"; do
+    i=$((i + 1))
+    dir="$work/service$i"
+    mkdir -p "$dir"
+    win="Z:${dir//\//\\}"
+    echo "== $b: service tosmire.IPS.bench$$, $service_rounds rounds, idle $idle_seconds s" >&2
+    mkfifo "$dir/hold"
+    sleep 36000 >"$dir/hold" &
+    holders+=($!)
+    "$b/wine-run" cmd.exe <"$dir/hold" >/dev/null 2>&1 &
+    service_builds+=("$b")
+    # A service gets no environment of ours: it finds the simulation folder in the registry.
+    "$b/wine-run" reg add 'HKLM\SOFTWARE\tosmire-evtsim' /v TOSMIRE_SIM_DIR /t REG_SZ /d "$win" /f >/dev/null 2>&1
+    TOSMIRE_SIM_DIR="$win" "$b/wine-run" "$b/bin/sim/evtlog.exe" 4624 --address 192.0.2.1 >/dev/null 2>&1
+    : > "$dir/start.ms"; : > "$dir/stop.ms"
+    service_time "$b" i RUNNING > "$dir/install.ms"
+    for r in $(seq "$service_rounds"); do
+        service_time "$b" q STOPPED >> "$dir/stop.ms" || break
+        service_time "$b" s RUNNING >> "$dir/start.ms" || break
+    done
+    fig["$b,service_install_ms"]=$(cat "$dir/install.ms")
+    fig["$b,service_start_ms"]=$(median < "$dir/start.ms")
+    fig["$b,service_stop_ms"]=$(median < "$dir/stop.ms")
+    fig["$b,service_start_all"]=$(paste -sd/ "$dir/start.ms")
+    fig["$b,service_stop_all"]=$(paste -sd/ "$dir/stop.ms")
+    # The service's process: its command line names the service after -d:.
+    sp=""
+    for p in /proc/[0-9]*; do
+        tr '\0' ' ' 2>/dev/null < "$p/cmdline" | grep -q -- "-d:tosmire.IPS.bench$$" && { sp=${p#/proc/}; break; }
+    done
+    if [ -n "$sp" ] && [ "$(service_state "$b")" = RUNNING ]; then
+        sleep 5
+        thread_snapshot "$sp" > "$dir/idle.start"
+        sleep "$idle_seconds"
+        thread_snapshot "$sp" > "$dir/idle.end"
+        read -r cpu ctx < <(snapshot_delta "$dir/idle.start" "$dir/idle.end")
+        fig["$b,idle_service_cpu_ms_min"]=$(awk -v c="$cpu" -v s="$idle_seconds" 'BEGIN {printf "%.3f", c * 60 / s}')
+        fig["$b,idle_service_switches_min"]=$(awk -v c="$ctx" -v s="$idle_seconds" 'BEGIN {printf "%.1f", c * 60 / s}')
+        fig["$b,idle_service_threads"]=$(wc -l < "$dir/idle.end")
+        fig["$b,private_service_kib"]=$(private_kib "$sp")
+    else
+        echo "$b: the service's process was not found running" >&2
+    fi
+    service_time "$b" q STOPPED >/dev/null
 done
 
 row() {   # label, figure name, source
@@ -185,4 +310,22 @@ row "Waiting program: context switches (per minute)" idle_waiter_switches_min ""
 row "Private memory, monitor (KiB)" private_monitor_kib "/proc/<pid>/smaps_rollup Private_Clean + Private_Dirty"
 row "Private memory, waiting program (KiB)" private_waiter_kib ""
 row "Private memory above the waiting program (KiB)" private_above_waiter_kib "difference of the two"
+row "Monitor memory at start: private (KiB)" private_start_kib "/proc/<pid>/smaps_rollup Private_Clean + Private_Dirty (console monitor)"
+row "  peak, VmHWM (KiB)" hwm_start_kib "/proc/<pid>/status VmHWM (resident peak, shared pages included)"
+row "  private above the waiting program (KiB)" private_start_above_kib ""
+row "After 100,000 failures: private (KiB)" private_records_kib "evtlog burst 10000 8, ten times; thresholds out of reach"
+row "  peak, VmHWM (KiB)" hwm_records_kib ""
+row "  private above the waiting program (KiB)" private_records_above_kib ""
+row "Both failure tables full: private (KiB)" private_full_kib "evtlog burst 1023 1023 (4625) and --event 140 (Remote Desktop)"
+row "  peak, VmHWM (KiB)" hwm_full_kib ""
+row "  private above the waiting program (KiB)" private_full_above_kib ""
+row "Service: install and start to RUNNING (ms)" service_install_ms "launch of -d:+.benchN:i to sc query RUNNING, polled every 20 ms"
+row "Service: start to RUNNING, median (ms)" service_start_ms "launch of -d:+.benchN:s to sc query RUNNING ($service_rounds rounds; each sc query is a Wine process)"
+row "  every round (ms)" service_start_all ""
+row "Service: stop to STOPPED, median (ms)" service_stop_ms "launch of -d:+.benchN:q to sc query STOPPED"
+row "  every round (ms)" service_stop_all ""
+row "Idle service: CPU (ms per minute)" idle_service_cpu_ms_min "/proc/<pid>/task/*/schedstat over $idle_seconds s (process with -d:tosmire.IPS.benchN)"
+row "Idle service: context switches (per minute)" idle_service_switches_min "/proc/<pid>/task/*/status, same window"
+row "Idle service: threads" idle_service_threads "/proc/<pid>/task (console monitor: row Idle monitor: threads)"
+row "Private memory, service (KiB)" private_service_kib "/proc/<pid>/smaps_rollup"
 exit 0
