@@ -44,7 +44,7 @@ cleanup() {
         for _ in $(seq 50); do [ "$(service_state "$b")" = RUNNING ] || [ "$(service_state "$b")" = STOP_PENDING ] || break; sleep 0.2; done
         "$b/wine-run" "$b/bin/sim/tosmire-ips-sim.exe" "-d:+.bench$$:u" >/dev/null 2>&1 </dev/null
         rm -f "$b/wineprefix/drive_c/windows/system32/LogFiles/tosmire.IPS.bench$$.log"
-        "$b/wine-run" reg delete 'HKLM\SOFTWARE\tosmire-evtsim' /v TOSMIRE_SIM_DIR /f >/dev/null 2>&1
+        "$b/wine-run" reg delete 'HKLM\SOFTWARE\tosmire-evtsim' /f >/dev/null 2>&1
         "$b/wine-run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS.bench$$" /f >/dev/null 2>&1
         "$b/wine-run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\eventlog\\Application\\tosmire.IPS.bench$$" /f >/dev/null 2>&1
     done
