@@ -27,6 +27,23 @@ private:
     std::wstring path_;
 };
 
+// The simulated program running in the background with its standard output and error in a file.
+// stop() ends it at once (nothing it would print at an orderly end is checked); so does the
+// destructor, so that a failed assertion leaves no monitor running.
+class BackgroundMonitor {
+public:
+    BackgroundMonitor() = default;
+    ~BackgroundMonitor() { stop(); }
+    BackgroundMonitor(const BackgroundMonitor &) = delete;
+    BackgroundMonitor &operator=(const BackgroundMonitor &) = delete;
+    // Starts tosmire-ips-sim.exe writing into out_path; false when it could not start.
+    bool start(const std::wstring &out_path);
+    void stop();
+
+private:
+    PROCESS_INFORMATION process_ = {};
+};
+
 // Runs a command line (found as CreateProcessW finds it) with no standard input.
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms = 60000);
 // Runs this test program with "--child <scenario>".

@@ -36,16 +36,8 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     evtlog(L"4624 --address 192.0.2.1"); // the newest record at start
 
     std::wstring out_path = folder.file(L"monitor.txt");
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                                         &inheritable, CREATE_ALWAYS, 0, nullptr);
-    PROCESS_INFORMATION monitor = {};
-    wchar_t line[] = L"tosmire-ips-sim.exe";
-    ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &monitor));
-    CloseHandle(startup.hStdOutput);
+    BackgroundMonitor monitor;
+    ASSERT_TRUE(monitor.start(out_path));
     auto wait_for = [&](const wchar_t *piece, size_t times) {
         for (int i = 0; i < 3000 && count_of(read_ascii(out_path), piece) < times; ++i)
             Sleep(10);
@@ -62,10 +54,7 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     // A block's report follows its "# exit:" line: let all 27 reports land before the end.
     for (int i = 0; i < 500 && read_own_reports().size() < 27; ++i)
         Sleep(10);
-    TerminateProcess(monitor.hProcess, 0);
-    WaitForSingleObject(monitor.hProcess, 10000);
-    CloseHandle(monitor.hThread);
-    CloseHandle(monitor.hProcess);
+    monitor.stop();
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
 
     std::wstring text = read_ascii(out_path);

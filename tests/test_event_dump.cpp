@@ -334,16 +334,8 @@ TEST_F(EventDump, SimulatedProgramDumpsEachAcceptedRecordBeforeItsDecision)
     ASSERT_EQ(0, RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, L"whitelist_user", REG_MULTI_SZ, L"okuser\0", 16));
     evtlog(L"4624 --address 192.0.2.1"); // the newest record at start
     const std::wstring out_path = folder.file(L"monitor.txt");
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                                         &inheritable, CREATE_ALWAYS, 0, nullptr);
-    PROCESS_INFORMATION monitor = {};
-    wchar_t line[] = L"tosmire-ips-sim.exe";
-    ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &monitor));
-    CloseHandle(startup.hStdOutput);
+    BackgroundMonitor monitor;
+    ASSERT_TRUE(monitor.start(out_path));
     // UTF-16 of the program and narrow text of the tools it starts, all ASCII here.
     auto output = [&] {
         std::wstring text;
@@ -369,10 +361,7 @@ TEST_F(EventDump, SimulatedProgramDumpsEachAcceptedRecordBeforeItsDecision)
     evtlog(L"4624 --address 203.0.113.5 --user okuser --strings 20");
     evtlog(L"4625 --address 203.0.113.9 --user last --source Security");
     wait_for(L"User:WORKGROUP\\last, from IP:203.0.113.9");
-    TerminateProcess(monitor.hProcess, 0);
-    WaitForSingleObject(monitor.hProcess, 10000);
-    CloseHandle(monitor.hThread);
-    CloseHandle(monitor.hProcess);
+    monitor.stop();
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
     const std::wstring text = output();
     const std::string shown(text.begin(), text.end());

@@ -150,16 +150,8 @@ TEST(HostileTexts, ReachNetshAsOneQuotedDescriptionAndTheConsoleAsHarmlessText)
     evtlog(L"4624 --address 192.0.2.1"); // the newest record at start
 
     const std::wstring out_path = folder.file(L"monitor.txt");
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                                         &inheritable, CREATE_ALWAYS, 0, nullptr);
-    PROCESS_INFORMATION monitor = {};
-    wchar_t line[] = L"tosmire-ips-sim.exe";
-    ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &monitor));
-    CloseHandle(startup.hStdOutput);
+    BackgroundMonitor monitor;
+    ASSERT_TRUE(monitor.start(out_path));
     auto wait_for = [&](const wchar_t *piece, size_t times) {
         for (int i = 0; i < 3000 && count_of(ascii_of(read_bytes(out_path)), piece) < times; ++i)
             Sleep(10);
@@ -172,10 +164,7 @@ TEST(HostileTexts, ReachNetshAsOneQuotedDescriptionAndTheConsoleAsHarmlessText)
     evtlog(L"4625 --logon-type 8 --count 2 --address " + quote_arg(escape_address));
     wait_for(L"# exit:", std::size(attacks) + 1);
     wait_for(L"Not a plain address", 1);
-    TerminateProcess(monitor.hProcess, 0);
-    WaitForSingleObject(monitor.hProcess, 10000);
-    CloseHandle(monitor.hThread);
-    CloseHandle(monitor.hProcess);
+    monitor.stop();
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
 
     std::wstring out = wide_from_waiting_line(read_bytes(out_path));
