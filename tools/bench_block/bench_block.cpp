@@ -159,8 +159,8 @@ struct BlockStamps {
     LONGLONG appended, arrival, create, netsh_entry, overhead, other_waits;
 };
 
-// Part 1: every failure from a new address is blocked (threshold 1). Appends one record at a time
-// and waits for its block command's report before the next, so each finds the loop waiting.
+// Part 1: every failure from a new address is blocked (threshold 1). Appends one record at a time,
+// after its block command's report and once the loop waits again.
 bool measure_latency(const std::wstring &dir, DWORD blocks, LONGLONG frequency, volatile LONGLONG *stamps,
                      HANDLE done)
 {
@@ -178,8 +178,14 @@ bool measure_latency(const std::wstring &dir, DWORD blocks, LONGLONG frequency, 
         swprintf(address, 32, L"10.%u.%u.%u", 1 + i / 62500, i / 250 % 250, 1 + i % 250);
         DWORD length = build_failure(address, record, sizeof(record));
         DWORD reports = application_records();
-        for (int slot = 0; slot < bench_slots; ++slot)
+        for (int slot = 0; slot < bench_stamp_slots; ++slot)
             stamps[slot] = 0;
+        // The report of the last block comes before the loop is back at its wait: a record
+        // appended earlier would be read without a wait, and its arrival never stamped.
+        for (ULONGLONG end = GetTickCount64() + 10000;
+             stamps[bench_slot_block_thread] != 0 && stamps[bench_slot_waiting] != stamps[bench_slot_block_thread] &&
+             GetTickCount64() < end;)
+            Sleep(1);
         LARGE_INTEGER appended;
         QueryPerformanceCounter(&appended);
         sim_append_records(sim_security, record, length);
@@ -189,7 +195,7 @@ bool measure_latency(const std::wstring &dir, DWORD blocks, LONGLONG frequency, 
         }
         taken.push_back({appended.QuadPart, stamps[bench_slot_arrival], stamps[bench_slot_create],
                          stamps[bench_slot_netsh_entry], stamps[bench_slot_overhead], stamps[bench_slot_other_waits]});
-        // The block ends with its report; the next record then finds the loop waiting.
+        // The block ends with its report.
         wait_for_reports(reports + 1, 30000, 1);
     }
     stop_monitor(monitor);

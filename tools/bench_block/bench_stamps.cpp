@@ -35,8 +35,8 @@ WaitFn real_wait = nullptr;
 CreateProcessFn real_create = nullptr;
 QueryObjectFn query_object = nullptr;
 
-// The benchmark's mapping, opened by the first CreateProcessW that finds it; kept for the
-// process's life (the benchmark terminates the program).
+// The benchmark's mapping, opened by the first CreateProcessW that finds it (the program's
+// own start runs auditpol); kept for the process's life (the benchmark terminates the program).
 volatile LONGLONG *shared = nullptr;
 
 LONGLONG now()
@@ -90,8 +90,16 @@ DWORD WINAPI stamped_wait(HANDLE handle, DWORD timeout)
     const LONGLONG asked = now();
     const bool event = is_event(handle);
     const LONGLONG answered = now();
+    // The thread that starts the block commands tells the benchmark while it waits for an
+    // Event, so that the next record is appended to a waiting loop.
+    const LONGLONG self = static_cast<LONGLONG>(GetCurrentThreadId());
+    const bool tell = event && shared != nullptr && shared[bench_slot_block_thread] == self;
+    if (tell)
+        shared[bench_slot_waiting] = self;
     const DWORD result = real_wait(handle, timeout);
     const LONGLONG returned = now();
+    if (tell)
+        shared[bench_slot_waiting] = 0;
     if (stamps != nullptr) {
         if (event && result == WAIT_OBJECT_0) {
             stamps->arrival = returned;
@@ -129,6 +137,7 @@ BOOL WINAPI stamped_create(LPCWSTR application, LPWSTR command_line, LPSECURITY_
         shared[bench_slot_overhead] = stamps != nullptr ? stamps->overhead : 0;
         shared[bench_slot_other_waits] = stamps != nullptr ? stamps->waits : 0;
         shared[bench_slot_create] = called;
+        shared[bench_slot_block_thread] = static_cast<LONGLONG>(GetCurrentThreadId());
     }
     return real_create(application, command_line, process_attributes, thread_attributes, inherit, flags, environment,
                        directory, startup, information);

@@ -10,4 +10,6 @@ constexpr int bench_slot_arrival = 1;        // program: its last Event wait ret
 constexpr int bench_slot_create = 2;         // program: CreateProcessW was called
 constexpr int bench_slot_overhead = 3;       // program: counter ticks of the stamping itself in between
 constexpr int bench_slot_other_waits = 4;    // program: other waits in between (a count, not a time)
-constexpr int bench_slots = 5;               // slots in use
+constexpr int bench_slot_block_thread = 5;   // program: id of the thread of its last CreateProcessW
+constexpr int bench_slot_waiting = 6;        // program: that thread's id while it waits on an Event, else 0
+constexpr int bench_stamp_slots = 5;         // slots 0 to 4, zeroed by bench_block before every record
