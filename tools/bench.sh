@@ -298,7 +298,7 @@ echo
 header=$(printf '%-58s' "Figure")
 for b in "${builds[@]}"; do header+=$(printf ' %14s' "$(basename "$(dirname "$(realpath "$b")")")"); done
 echo "$header   Source"
-row "Append to netsh's first instruction, median (ms)" latency_median_ms "bench_block: QPC before the append to QPC at the probe netsh's entry point"
+row "Append to netsh's first instruction, median (ms)" latency_median_ms "bench_block: QPC before the append to QPC at the probe netsh's entry point, less the stamping's cost"
 row "  95th percentile (ms)" latency_p95_ms "  ($blocks blocks, threshold 1)"
 row "  worst (ms)" latency_worst_ms ""
 row "  blocks with both stamps of the program" stamped_blocks "bench_block's build of the program (bin/bench): arrival and CreateProcessW stamps"
@@ -311,7 +311,7 @@ row "    worst (ms)" own_work_worst_ms ""
 row "  process start: CreateProcessW to netsh, median (ms)" process_start_median_ms "QPC at the CreateProcessW call to QPC at the probe netsh's entry point (Wine)"
 row "    95th percentile (ms)" process_start_p95_ms ""
 row "    worst (ms)" process_start_worst_ms ""
-row "Whole path (records/s)" whole_path_per_s "bench_block: $records records, Security message files registered; passive observer reads Application.evt's header"
+row "Whole path (records/s)" whole_path_per_s "bench_block: $records records, Security message files registered, plain simulated program; passive observer reads Application.evt's header"
 row "Decode and count, 1 address (ns/record)" decode_count_ns_1 "bench_decode: batch walk in process, median of 5"
 row "Decode and count, 64 addresses (ns/record)" decode_count_ns_64 "bench_decode"
 row "Decode and count, 256 addresses (ns/record)" decode_count_ns_256 "bench_decode"
