@@ -228,7 +228,7 @@ int append_event(DWORD event_id, const Options &o)
     LogFile lf;
     DWORD error = log_open(event_log(event_id), &lf);
     for (DWORD i = 0; error == 0 && i < o.count; ++i)
-        error = log_append(&lf, record, length);
+        error = log_append(&lf, record, length, sim_hook_code(sim_clock_variable, nullptr));
     log_close(&lf);
     return error == 0 ? 0 : failure(L"append", error);
 }
@@ -271,7 +271,7 @@ int burst(const Options &o)
         LogonOptions logon = o.logon;
         logon.address = address;
         DWORD length = build_event(o.burst_event, o, logon, record);
-        error = length == 0 ? ERROR_INVALID_DATA : log_append(&lf, record, length);
+        error = length == 0 ? ERROR_INVALID_DATA : log_append(&lf, record, length, sim_hook_code(sim_clock_variable, nullptr));
     }
     log_close(&lf);
     return error == 0 ? 0 : failure(L"append", error);
@@ -370,7 +370,7 @@ int replay(const Options &o)
         }
         if (o.now)
             reinterpret_cast<EVENTLOGRECORD *>(record)->TimeGenerated = static_cast<DWORD>(_time64(nullptr));
-        error = log_append(&lf, record, length);
+        error = log_append(&lf, record, length, sim_hook_code(sim_clock_variable, nullptr));
         if (error == 0)
             ++replayed;
     }

@@ -407,7 +407,7 @@ DWORD sim_append_records(int log, const void *records, DWORD size)
     LogFile lf;
     DWORD error = log_open(log, &lf);
     if (error == 0)
-        error = log_append(&lf, records, size);
+        error = log_append(&lf, records, size, sim_hook_code(sim_clock_variable, nullptr));
     log_close(&lf);
     return error;
 }
@@ -506,7 +506,7 @@ DWORD log_reopen(LogFile *lf)
 }
 
 // Appends checked records under the log's mutex, which the caller holds; wakes nobody.
-static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
+static DWORD append_locked(LogFile *lf, const void *records, DWORD size, DWORD written = 0)
 {
     const BYTE *bytes = static_cast<const BYTE *>(records);
     ElfLogfileHeader header;
@@ -524,7 +524,7 @@ static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
         error = ERROR_LOG_FILE_FULL;
     if (error != 0)
         return error;
-    DWORD now = unix_now();
+    DWORD now = written != 0 ? written : unix_now();
     DWORD offset = header.EndOffset;
     DWORD number = header.CurrentRecordNumber;
     if (header.OldestRecordNumber == 0)
@@ -557,12 +557,12 @@ static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
     return error;
 }
 
-DWORD log_append(LogFile *lf, const void *records, DWORD size)
+DWORD log_append(LogFile *lf, const void *records, DWORD size, DWORD written)
 {
     if (size == 0)
         return 0;
     log_lock(lf);
-    DWORD error = append_locked(lf, records, size);
+    DWORD error = append_locked(lf, records, size, written);
     log_unlock(lf);
     if (error == 0)
         wake_listeners(lf->key);
