@@ -11,14 +11,6 @@
 inline constexpr DWORD t0 = 1651233909;
 inline const wchar_t *whitelisted_ip[1] = {L"10.0.0.9"};
 
-inline size_t count_of(const std::wstring &text, const std::wstring &piece)
-{
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::wstring::npos; at = text.find(piece, at + 1))
-        ++count;
-    return count;
-}
-
 // Our own reports, as evtlog lists them after the source: "ID<tab>type<tab>category<tab>strings
 // joined by |<tab>raw data", with the ID in hexadecimal (evtlog lies next to the test program).
 inline std::vector<std::wstring> read_own_reports()

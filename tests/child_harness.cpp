@@ -26,6 +26,30 @@ static std::string read_rest(HANDLE file)
     return bytes;
 }
 
+std::string read_file_bytes(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    return file != INVALID_HANDLE_VALUE ? read_rest(file) : std::string();
+}
+
+std::wstring decode_output(const std::string &bytes)
+{
+    std::wstring text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        wchar_t c = static_cast<unsigned char>(bytes[i]);
+        if (c != 0 && i + 1 < bytes.size() && bytes[i + 1] == 0)
+            ++i;
+        if (c == L'\n' && !text.empty() && text.back() == L'\r')
+            text.back() = c;
+        else
+            text += c;
+    }
+    return text;
+}
+
+std::wstring read_output_file(const std::wstring &path) { return decode_output(read_file_bytes(path)); }
+
 SimFolder::SimFolder() : path_(temp_name(L"tosmire-sim-"))
 {
     CreateDirectoryW(path_.c_str(), nullptr);
@@ -71,18 +95,7 @@ ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)
         CloseHandle(process.hProcess);
     }
     SetFilePointer(out, 0, nullptr, FILE_BEGIN);
-    // Wide output of the test program (ASCII: a byte and a zero byte) mixed with the narrow
-    // output of the programs it started; text mode's carriage return before a line feed goes.
-    std::string bytes = read_rest(out);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        wchar_t c = static_cast<unsigned char>(bytes[i]);
-        if (c != 0 && i + 1 < bytes.size() && bytes[i + 1] == 0)
-            ++i;
-        if (c == L'\n' && !result.output.empty() && result.output.back() == L'\r')
-            result.output.back() = c;
-        else
-            result.output += c;
-    }
+    result.output = decode_output(read_rest(out));
     return result;
 }
 
@@ -110,9 +123,7 @@ void write_scenario_result(DWORD result, const wchar_t *text, DWORD count)
 ScenarioResult read_scenario_result(const SimFolder &folder)
 {
     ScenarioResult result;
-    HANDLE file = CreateFileW(folder.file(L"scenario-result.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    std::string bytes = file != INVALID_HANDLE_VALUE ? read_rest(file) : std::string();
+    std::string bytes = read_file_bytes(folder.file(L"scenario-result.bin"));
     DWORD header[3] = {};
     memcpy(header, bytes.data(), bytes.size() < sizeof(header) ? bytes.size() : sizeof(header));
     result.present = bytes.size() == sizeof(header) + size_t{header[1]} * sizeof(wchar_t);

@@ -45,6 +45,26 @@ private:
 };
 
 // Runs a command line (found as CreateProcessW finds it) with no standard input.
+// The whole file, read while others may still write it; empty when it cannot be opened.
+std::string read_file_bytes(const std::wstring &path);
+
+// Output as the tests read it: the program's wide text (a byte and a zero byte for ASCII)
+// mixed with the narrow text of the programs it started; a carriage return before a line
+// feed goes, as text mode wrote it.
+std::wstring decode_output(const std::string &bytes);
+
+// decode_output of the whole file; empty when it cannot be opened.
+std::wstring read_output_file(const std::wstring &path);
+
+// How often piece occurs in text, overlapping occurrences included.
+inline size_t count_of(const std::wstring &text, const std::wstring &piece)
+{
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::wstring::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms = 60000);
 // Runs this test program with "--child <scenario>".
 ChildResult run_scenario(const char *scenario);

@@ -13,6 +13,34 @@
 
 namespace console_test {
 
+// The console's handles, whatever the standard streams are; opened once, closed at exit.
+inline HANDLE open_console(const wchar_t *name)
+{
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+// The active screen buffer.
+inline HANDLE screen()
+{
+    static HANDLE handle = open_console(L"CONOUT$");
+    return handle;
+}
+
+// The console's input buffer.
+inline HANDLE keyboard()
+{
+    static HANDLE handle = open_console(L"CONIN$");
+    return handle;
+}
+
+inline CONSOLE_SCREEN_BUFFER_INFO screen_info()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    GetConsoleScreenBufferInfo(screen(), &info);
+    return info;
+}
+
 inline std::vector<std::wstring> child_args; // the scenario's arguments; empty in the parent
 
 // The log file that the program writes for a service name.

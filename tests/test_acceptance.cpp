@@ -72,37 +72,6 @@ DWORD reg(const std::wstring &arguments)
     return run.finished ? run.exit_code : 0xFFFFFFFF;
 }
 
-std::wstring file_text(const std::wstring &path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return L"";
-    std::string bytes;
-    char buffer[65536];
-    DWORD done = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &done, nullptr) && done > 0)
-        bytes.append(buffer, done);
-    CloseHandle(file);
-    std::wstring text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        wchar_t c = static_cast<unsigned char>(bytes[i]);
-        if (i + 1 < bytes.size() && bytes[i + 1] == 0 && c != 0)
-            ++i; // a UTF-16 character of the program's output
-        if (c != L'\r')
-            text += c;
-    }
-    return text;
-}
-
-size_t count_of(const std::wstring &text, const std::wstring &piece)
-{
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::wstring::npos; at = text.find(piece, at + 1))
-        ++count;
-    return count;
-}
-
 // Record numbers of the Security log's records from an address, in order.
 std::vector<unsigned> records_from(const std::wstring &address)
 {
@@ -186,9 +155,9 @@ struct Acceptance : ::testing::Test {
             for (const std::wstring &name : services)
                 printf("---- log file %s\n%s\n", narrow(log_file(name)).c_str(), narrow(read_log(name)).c_str());
             if (!console_output.empty())
-                printf("---- console output\n%s\n", narrow(file_text(console_output)).c_str());
-            printf("---- netsh.log\n%s\n", narrow(file_text(folder.file(L"netsh.log"))).c_str());
-            printf("---- auditpol.log\n%s\n", narrow(file_text(folder.file(L"auditpol.log"))).c_str());
+                printf("---- console output\n%s\n", narrow(read_output_file(console_output)).c_str());
+            printf("---- netsh.log\n%s\n", narrow(read_output_file(folder.file(L"netsh.log"))).c_str());
+            printf("---- auditpol.log\n%s\n", narrow(read_output_file(folder.file(L"auditpol.log"))).c_str());
             printf("---- Application log\n%s\n", narrow(application_log()).c_str());
         }
         for (const std::wstring &name : services)
@@ -581,7 +550,7 @@ TEST_F(Acceptance, OperatorAtTheConsole)
     ConsoleMonitor monitor;
     ASSERT_TRUE(monitor.start(console_output)) << GetLastError();
     auto shown = [&](const std::wstring &text, size_t times = 1) {
-        return wait_until([&] { return count_of(file_text(console_output), text) >= times; }, 30000);
+        return wait_until([&] { return count_of(read_output_file(console_output), text) >= times; }, 30000);
     };
     ASSERT_TRUE(shown(L"# Waiting for new events"));
 
@@ -593,8 +562,8 @@ TEST_F(Acceptance, OperatorAtTheConsole)
     say("l: the history, with the blocked address and the counted one");
     ASSERT_TRUE(monitor.key(0x4C, L'l'));
     ASSERT_TRUE(shown(L"[   2] 198.51.100.1\n"));
-    EXPECT_TRUE(contains(file_text(console_output), L"# Logon failure history:"));
-    EXPECT_TRUE(contains(file_text(console_output), L"[4294967295] 203.0.113.66\n"));
+    EXPECT_TRUE(contains(read_output_file(console_output), L"# Logon failure history:"));
+    EXPECT_TRUE(contains(read_output_file(console_output), L"[4294967295] 203.0.113.66\n"));
 
     say("p, p: the pause and resume notices");
     ASSERT_TRUE(monitor.key(0x50, L'p'));
@@ -619,7 +588,7 @@ TEST_F(Acceptance, OperatorAtTheConsole)
     DWORD exit_code = 0xFFFFFFFF;
     GetExitCodeProcess(monitor.process, &exit_code);
     EXPECT_EQ(exit_code, 0u);
-    const std::wstring out = file_text(console_output);
+    const std::wstring out = read_output_file(console_output);
     EXPECT_TRUE(contains(out, L"# Exitting... ")) << narrow(out);
     EXPECT_TRUE(contains(out, L"(Quit)")) << narrow(out);
     EXPECT_EQ(count_of(brek(), L"Destination IP Address : 203.0.113.66"), 1u);

@@ -12,19 +12,6 @@ static void evtlog(const std::wstring &arguments)
     ASSERT_TRUE(run.finished && run.exit_code == 0) << run.output;
 }
 
-// The program writes UTF-16, the tools it starts narrow text; all of it ASCII here.
-static std::wstring read_ascii(const std::wstring &path)
-{
-    std::wstring text;
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    for (int c; file != nullptr && (c = fgetc(file)) != EOF;)
-        if (c != 0 && c != '\r')
-            text += static_cast<wchar_t>(c);
-    if (file != nullptr)
-        fclose(file);
-    return text;
-}
-
 TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
 {
     SimFolder folder;
@@ -39,7 +26,7 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     BackgroundMonitor monitor;
     ASSERT_TRUE(monitor.start(out_path));
     auto wait_for = [&](const wchar_t *piece, size_t times) {
-        for (int i = 0; i < 3000 && count_of(read_ascii(out_path), piece) < times; ++i)
+        for (int i = 0; i < 3000 && count_of(read_output_file(out_path), piece) < times; ++i)
             Sleep(10);
     };
     wait_for(L"# Waiting for new events... [", 1);
@@ -57,7 +44,7 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     monitor.stop();
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
 
-    std::wstring text = read_ascii(out_path);
+    std::wstring text = read_output_file(out_path);
     SimStore store;
     ASSERT_TRUE(store_load(folder.file(L"netsh-store.txt"), store));
     std::vector<std::wstring> blocked;

@@ -32,26 +32,6 @@ BOOL WINAPI ctrl_handler(DWORD)
 
 namespace {
 
-HANDLE open_console(const wchar_t *name)
-{
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       0, nullptr);
-}
-
-// The active screen buffer, whatever standard output is.
-HANDLE screen()
-{
-    static HANDLE handle = open_console(L"CONOUT$");
-    return handle;
-}
-
-CONSOLE_SCREEN_BUFFER_INFO screen_info()
-{
-    CONSOLE_SCREEN_BUFFER_INFO info = {};
-    GetConsoleScreenBufferInfo(screen(), &info);
-    return info;
-}
-
 WORD attribute()
 {
     return screen_info().wAttributes;

@@ -41,20 +41,6 @@ void remove_files()
     }
 }
 
-HANDLE screen()
-{
-    static HANDLE handle = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
-    return handle;
-}
-
-CONSOLE_SCREEN_BUFFER_INFO screen_info()
-{
-    CONSOLE_SCREEN_BUFFER_INFO info = {};
-    GetConsoleScreenBufferInfo(screen(), &info);
-    return info;
-}
-
 // One row of the screen: its characters (trailing blanks cut) and their attributes.
 struct Row {
     std::wstring text;

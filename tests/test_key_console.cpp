@@ -8,36 +8,16 @@
 #include "engine/monitor.h"
 #include "service/service_host.h"
 #include "tests/child_harness.h"
+#include "tests/console_support.h"
 #include "tests/test_service_support.h"
 
 namespace {
 
+using console_test::keyboard;
+using console_test::screen;
+using console_test::screen_info;
+
 constexpr WORD grey = 0x07;
-
-HANDLE open_console(const wchar_t *name)
-{
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       0, nullptr);
-}
-
-HANDLE screen()
-{
-    static HANDLE handle = open_console(L"CONOUT$");
-    return handle;
-}
-
-HANDLE keyboard()
-{
-    static HANDLE handle = open_console(L"CONIN$");
-    return handle;
-}
-
-CONSOLE_SCREEN_BUFFER_INFO screen_info()
-{
-    CONSOLE_SCREEN_BUFFER_INFO info = {};
-    GetConsoleScreenBufferInfo(screen(), &info);
-    return info;
-}
 
 // Blank screen in grey, cursor at the top: what a step prints is then the whole screen.
 void clear_screen()

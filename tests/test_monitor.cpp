@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "service/service_host.h"
 #include "tests/child_harness.h"
+#include "tests/monitor_child.h"
 #include "tests/event_record.h"
 #include "tools/netsh/netsh_store.h"
 #include <tlhelp32.h>
@@ -17,25 +18,6 @@
 namespace {
 
 // ---- child side ----
-
-// Whether the condition came true within some 20 seconds.
-bool wait_until(bool (*condition)())
-{
-    for (int i = 0; i < 20000 && !condition(); ++i)
-        Sleep(1);
-    return condition();
-}
-bool request_taken() { return monitor_request == 0; }
-
-// Two requests taken one after the other: every record appended before the first was read
-// by then, since the read follows the take.
-void settle()
-{
-    for (int i = 0; i < 2; ++i) {
-        send_monitor_request(MonitorRequest::show_history);
-        wait_until(request_taken);
-    }
-}
 
 void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security)
 {
@@ -78,7 +60,7 @@ void quit_while_serving()
     for (unsigned i = 0; i < 1000; ++i)
         record_failure(logon_failures, (L"192.0.2." + std::to_wstring(i)).c_str(), 1u);
     send_monitor_request(MonitorRequest::show_history);
-    wait_until(request_taken);
+    wait_for(request_taken);
     send_monitor_request(MonitorRequest::quit);
     Sleep(5000);
     printf("QUIT WAS LEFT WAITING\n"); // the process should have ended long before
@@ -134,9 +116,9 @@ void hung_netsh()
 void (*scenario_actions)();
 DWORD WINAPI run_actions(void *)
 {
-    wait_until([] { return e_notify_new_event != nullptr; }); // the loop has started
+    wait_for([] { return e_notify_new_event != nullptr; }); // the loop has started
     scenario_actions();
-    wait_until(request_taken);
+    wait_for(request_taken);
     send_monitor_request(MonitorRequest::quit);
     return 0;
 }
@@ -283,7 +265,7 @@ TEST(CloseMonitorHandles, SubscriptionEndsBeforeItsRenderContextIsClosed)
                                     slow_callback, EvtSubscribeToFutureEvents);
     ASSERT_TRUE(rdp_render_context != nullptr && rdp_subscription != nullptr);
     append({140, EVENTLOG_WARNING_TYPE, 0, 1, 0, 9}, L"198.18.0.1", L"", sim_rdp);
-    ASSERT_TRUE(wait_until([] { return callback_entered; }));
+    ASSERT_TRUE(wait_for([] { return callback_entered; }));
     close_monitor_handles();
     EXPECT_TRUE(render_error == 0 && rdp_subscription == nullptr && rdp_render_context == nullptr) << render_error;
 }
@@ -302,7 +284,7 @@ TEST(CloseMonitorHandles, WaitsForADeliveryStillHandlingItsEvent)
     rdp_subscription = nullptr;
     ASSERT_TRUE(subscription != nullptr && rdp_render_context != nullptr);
     append({140, EVENTLOG_WARNING_TYPE, 0, 1, 0, 9}, L"198.18.0.2", L"", sim_rdp);
-    ASSERT_TRUE(wait_until([] { return rdp_failures.count > 0; }));
+    ASSERT_TRUE(wait_for([] { return rdp_failures.count > 0; }));
     close_monitor_handles();
     EXPECT_EQ(rdp_failures.attempts[rdp_failures.count - 1], blocked) << "closed during the delivery";
     EXPECT_EQ(rdp_render_context, nullptr);

@@ -18,19 +18,6 @@ const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.
 const wchar_t event_source_key[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS";
 const wchar_t regedit_key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Regedit";
 
-// The program writes UTF-16, the tools it starts narrow text; all of it ASCII here.
-std::wstring read_ascii(const std::wstring &path)
-{
-    std::wstring text;
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    for (int c; file != nullptr && (c = fgetc(file)) != EOF;)
-        if (c != 0 && c != '\r')
-            text += static_cast<wchar_t>(c);
-    if (file != nullptr)
-        fclose(file);
-    return text;
-}
-
 std::wstring default_log_file()
 {
     wchar_t dir[MAX_PATH];
@@ -103,14 +90,14 @@ bool monitoring_starts(const std::wstring &arguments, const std::wstring &out_pa
     }
     CloseHandle(startup.hStdOutput);
     bool seen = false;
-    for (int i = 0; i < 3000 && !(seen = read_ascii(file).find(text) != std::wstring::npos); ++i)
+    for (int i = 0; i < 3000 && !(seen = read_output_file(file).find(text) != std::wstring::npos); ++i)
         if (WaitForSingleObject(monitor.hProcess, 10) == WAIT_OBJECT_0)
             break;
     TerminateProcess(monitor.hProcess, 0);
     WaitForSingleObject(monitor.hProcess, 10000);
     CloseHandle(monitor.hThread);
     CloseHandle(monitor.hProcess);
-    return seen || read_ascii(file).find(text) != std::wstring::npos;
+    return seen || read_output_file(file).find(text) != std::wstring::npos;
 }
 
 void newest_record()
@@ -125,7 +112,7 @@ TEST(Letters, WithoutKnownLetterMonitoringStarts)
     newest_record();
     const std::wstring out = folder.file(L"out.txt");
     ASSERT_TRUE(monitoring_starts(L"xyz", out, out, L"# Waiting for new events... ["));
-    const std::wstring text = read_ascii(out);
+    const std::wstring text = read_output_file(out);
     EXPECT_EQ(text.find(L"###  tosmire's Intrusion Prevention System"), 0u) << text;
     EXPECT_EQ(journal(folder).size(), 0u) << "no letter ran";
 }
@@ -137,8 +124,8 @@ TEST(Letters, FSendsTheMonitorToTheLogFile)
     DeleteFileW(default_log_file().c_str());
     const std::wstring out = folder.file(L"out.txt");
     ASSERT_TRUE(monitoring_starts(L"-f", out, default_log_file(), L"# Waiting for new events... ["));
-    EXPECT_EQ(read_ascii(out), L"Redirecting all messages to log file...\n");
-    const std::wstring log = read_ascii(default_log_file());
+    EXPECT_EQ(read_output_file(out), L"Redirecting all messages to log file...\n");
+    const std::wstring log = read_output_file(default_log_file());
     DeleteFileW(default_log_file().c_str());
     EXPECT_EQ(log.find(L"###  tosmire's Intrusion Prevention System"), 0u) << log;
     EXPECT_NE(log.find(L"List of commands:"), std::wstring::npos) << "a console program lists its keys";
@@ -149,7 +136,7 @@ TEST(Letters, FThenHelpGoesIntoTheLogFileAndEnds)
     SimFolder folder;
     DeleteFileW(default_log_file().c_str());
     ProgramRun run = run_program(L"fh");
-    const std::wstring log = read_ascii(default_log_file());
+    const std::wstring log = read_output_file(default_log_file());
     DeleteFileW(default_log_file().c_str());
     EXPECT_EQ(run.child.exit_code, 1u);
     EXPECT_EQ(run.out, L"Redirecting all messages to log file...\n");
@@ -214,7 +201,7 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
             EXPECT_EQ(run.out, L"!! Please start the application without parameters to create the config.\n"
                                L"   Note that the uninstall command also removes config and log file.\n");
             Sleep(200); // an editor started by mistake would have journalled by now
-            EXPECT_EQ(read_ascii(journal_file), L"");
+            EXPECT_EQ(read_output_file(journal_file), L"");
             EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, regedit_key, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
             continue;
         }
@@ -227,12 +214,12 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
         EXPECT_EQ(size, (expected.size() + 1) * sizeof(wchar_t)) << "terminator included";
         EXPECT_EQ(std::wstring(value), expected);
         // Started without waiting: the editor journals when it gets round to it.
-        for (int i = 0; i < 1000 && read_ascii(journal_file).empty(); ++i)
+        for (int i = 0; i < 1000 && read_output_file(journal_file).empty(); ++i)
             Sleep(10);
         std::wstring escaped;
         for (wchar_t ch : expected)
             escaped += ch == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, ch);
-        EXPECT_EQ(read_ascii(journal_file), L"{\"cmdline\": \"regedit.exe\", \"lastkey\": \"" + escaped + L"\"}\n");
+        EXPECT_EQ(read_output_file(journal_file), L"{\"cmdline\": \"regedit.exe\", \"lastkey\": \"" + escaped + L"\"}\n");
         EXPECT_EQ(run.out, L"");
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
@@ -310,7 +297,7 @@ TEST(MonitorControl, LogFileNoticesAreMarked)
     SetEnvironmentVariableW(L"TOSMIRE_TEST_NAME", name.c_str());
     ChildResult child = run_scenario("control-logfile");
     SetEnvironmentVariableW(L"TOSMIRE_TEST_NAME", nullptr);
-    const std::wstring log = read_ascii(log_file);
+    const std::wstring log = read_output_file(log_file);
     DeleteFileW(log_file.c_str());
     EXPECT_EQ(child.exit_code, 0u) << child.output;
     EXPECT_EQ(child.output, L"");

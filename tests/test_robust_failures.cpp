@@ -8,6 +8,7 @@
 #include "engine/monitor.h"
 #include "config/config.h"
 #include "tests/child_harness.h"
+#include "tests/monitor_child.h"
 #include "tests/event_record.h"
 #include "tests/test_service_support.h"
 #include "tools/netsh/netsh_store.h"
@@ -17,23 +18,6 @@ using namespace service_test;
 namespace {
 
 // ---- child side: the main entry in this process, a helper thread feeding it ----
-
-bool wait_for(bool (*condition)())
-{
-    for (int i = 0; i < 30000 && !condition(); ++i)
-        Sleep(1);
-    return condition();
-}
-bool request_taken() { return monitor_request == 0; }
-
-// Two requests taken one after the other: every record appended before the first was read.
-void settle()
-{
-    for (int i = 0; i < 2; ++i) {
-        send_monitor_request(MonitorRequest::show_history);
-        wait_for(request_taken);
-    }
-}
 
 void append_batch(const std::vector<std::wstring> &addresses)
 {
@@ -143,14 +127,6 @@ int run_child_scenario(const std::string &scenario)
 namespace {
 
 // ---- parent side ----
-
-size_t count_of(const std::wstring &text, const std::wstring &part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
 
 // The text between the block command of address and the next blank line.
 std::wstring block_of(const std::wstring &out, const wchar_t *address)

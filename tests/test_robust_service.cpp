@@ -59,21 +59,6 @@ long handle_count(DWORD pid)
     return -1;
 }
 
-std::string read_unix_file(const std::wstring &path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "";
-    std::string bytes;
-    char buffer[8192];
-    DWORD done = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &done, nullptr) && done > 0)
-        bytes.append(buffer, done);
-    CloseHandle(file);
-    return bytes;
-}
-
 // The Unix process whose command line holds the text (Wine shows the Windows command line); 0 if none.
 unsigned long unix_pid_of(const std::string &text)
 {
@@ -87,7 +72,7 @@ unsigned long unix_pid_of(const std::string &text)
         unsigned long candidate = wcstoul(found.cFileName, &end, 10);
         if (candidate == 0 || *end != 0)
             continue;
-        std::string line = read_unix_file(L"Z:\\proc\\" + std::wstring(found.cFileName) + L"\\cmdline");
+        std::string line = read_file_bytes(L"Z:\\proc\\" + std::wstring(found.cFileName) + L"\\cmdline");
         if (line.find(text) != std::string::npos)
             pid = candidate;
     } while (pid == 0 && FindNextFileW(search, &found));
@@ -99,7 +84,7 @@ unsigned long unix_pid_of(const std::string &text)
 // -1 when unreadable.
 long private_kib(unsigned long unix_pid)
 {
-    std::string rollup = read_unix_file(L"Z:\\proc\\" + std::to_wstring(unix_pid) + L"\\smaps_rollup");
+    std::string rollup = read_file_bytes(L"Z:\\proc\\" + std::to_wstring(unix_pid) + L"\\smaps_rollup");
     const char *field = "Private_Dirty:";
     size_t at = rollup.find(field);
     return at != std::string::npos ? strtol(rollup.c_str() + at + strlen(field), nullptr, 10) : -1;

@@ -137,16 +137,7 @@ inline void touch(const std::wstring &path)
 // The log file's UTF-16 text without carriage returns; empty when missing.
 inline std::wstring read_log(const std::wstring &name)
 {
-    HANDLE file = CreateFileW(log_file(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return L"";
-    std::string bytes;
-    char buffer[65536];
-    DWORD done = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &done, nullptr) && done > 0)
-        bytes.append(buffer, done);
-    CloseHandle(file);
+    const std::string bytes = read_file_bytes(log_file(name));
     std::wstring text;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
         wchar_t c = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
