@@ -22,27 +22,7 @@ std::wstring beside_me(const wchar_t *name)
     return path.substr(0, path.rfind(L'\\') + 1) + name;
 }
 
-std::string file_bytes(const std::wstring &path)
-{
-    std::string bytes;
-    if (FILE *file = _wfopen(path.c_str(), L"rb")) {
-        char chunk[65536];
-        for (size_t got; (got = fread(chunk, 1, sizeof(chunk), file)) > 0;)
-            bytes.append(chunk, got);
-        fclose(file);
-    }
-    return bytes;
-}
-
-// The output as ASCII text: the program's UTF-16 and the narrow text of the tools it starts.
-std::string ascii(const std::string &bytes)
-{
-    std::string text;
-    for (char c : bytes)
-        if (c != 0)
-            text += c;
-    return text;
-}
+std::string narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
 
 void evtlog(const std::wstring &arguments)
 {
@@ -93,17 +73,17 @@ protected:
     }
 
     // Waits up to 30 seconds until the output holds piece; true if it does.
-    bool wait_for(const std::string &piece)
+    bool wait_for(const std::wstring &piece)
     {
         for (int i = 0; i < 3000; ++i, Sleep(10))
-            if (ascii(file_bytes(out_path)).find(piece) != std::string::npos)
+            if (read_output_file(out_path).find(piece) != std::wstring::npos)
                 return true;
         return false;
     }
     // Waits up to 30 seconds until the output has size bytes, and a little longer for more.
     void wait_for_size(size_t size)
     {
-        for (int i = 0; i < 3000 && file_bytes(out_path).size() < size; ++i)
+        for (int i = 0; i < 3000 && read_file_bytes(out_path).size() < size; ++i)
             Sleep(10);
         Sleep(300);
     }
@@ -115,12 +95,12 @@ protected:
 
 TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
 {
-    const std::string expected = file_bytes(beside_me(L"replay_expected.bin"));
+    const std::string expected = read_file_bytes(beside_me(L"replay_expected.bin"));
     ASSERT_FALSE(expected.empty()) << "replay_expected.bin is missing beside the test program";
 
     events(L"4624", L"--address 192.0.2.1 --user operator", t0); // the newest record at start
     ASSERT_TRUE(monitor.start(out_path));
-    ASSERT_TRUE(wait_for("# Waiting for new events... ["));
+    ASSERT_TRUE(wait_for(L"# Waiting for new events... ["));
 
     // A network attacker blocked at its fourth failure, then held: the next two are only dumped.
     events(L"4625", L"--address 203.0.113.50 --user scanner", t0 + 100, 6);
@@ -140,17 +120,18 @@ TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
     events(L"4625", L"--address - --user dash", t0 + 600);
     events(L"4625", L"--address 203.0.113.90 --user local --logon-type 2", t0 + 610);
     events(L"4625", L"--address 203.0.113.99 --user last", t0 + 700);
-    ASSERT_TRUE(wait_for("User:WORKGROUP\\last, from IP:203.0.113.99")) << ascii(file_bytes(out_path));
+    ASSERT_TRUE(wait_for(L"User:WORKGROUP\\last, from IP:203.0.113.99"))
+        << narrow(read_output_file(out_path));
 
     // Remote Desktop, on the subscription's thread once the Security log is quiet: one address
     // blocked at its third connection, one whitelisted.
     events(L"140", L"--address 192.0.2.7", t0 + 800, 3);
     events(L"140", L"--address 127.0.0.1", t0 + 900);
-    EXPECT_TRUE(wait_for("IP 127.0.0.1  [WHITELIST IP]"));
+    EXPECT_TRUE(wait_for(L"IP 127.0.0.1  [WHITELIST IP]"));
     wait_for_size(expected.size());
     monitor.stop();
 
-    const std::string actual = file_bytes(out_path);
+    const std::string actual = read_file_bytes(out_path);
     if (actual == expected)
         return;
     FILE *kept = _wfopen(beside_me(L"replay_actual.bin").c_str(), L"wb");
@@ -164,7 +145,8 @@ TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
     const size_t from = at > 400 ? at - 400 : 0;
     ADD_FAILURE() << "output differs from byte " << at << " (" << actual.size() << " bytes, expected "
                   << expected.size() << "); kept as replay_actual.bin\n---- expected from byte " << from << "\n"
-                  << ascii(expected.substr(from, 1200)) << "\n---- actual\n" << ascii(actual.substr(from, 1200));
+                  << narrow(decode_output(expected.substr(from, 1200))) << "\n---- actual\n"
+                  << narrow(decode_output(actual.substr(from, 1200)));
 }
 
 } // namespace
