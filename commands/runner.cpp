@@ -70,6 +70,8 @@ static DWORD run_process(const wchar_t *command_line, bool echo, DWORD wait_ms, 
         startup.hStdError = output_handle;
     }
 
+    // The child writes into the same output: what was printed before it goes out first.
+    flush_output();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, copy, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         DWORD error = GetLastError();

@@ -57,6 +57,63 @@ static int write_text(const wchar_t *text, size_t length)
     return fwprintf(stdout, L"%.*ls", static_cast<int>(length), text);
 }
 
+// Text printed by the thread that gathers (one record of the Security log at a time), held
+// until output_gather_end or flush_output writes it in one piece. Owned by gather_thread (0:
+// nobody gathers): only that thread touches the text and its length, from output_gather_begin
+// to output_gather_end. Every write to standard output costs a system call, and a record's
+// dump alone is some twenty prints.
+static constexpr size_t gather_capacity = 8192;
+static wchar_t gather_text[gather_capacity];
+static size_t gather_length = 0;
+static volatile DWORD gather_thread = 0;
+
+// Gathering keeps the bytes as they are only where no colour call would fall between two
+// pieces: on a wide output that is no console (the log file, a redirected file or pipe).
+static bool may_gather()
+{
+    const ShadowConsole &c = g_shadow_console;
+    return stdout_wide && (c.to_log_file || !c.out_is_console);
+}
+
+static bool this_thread_gathers() { return gather_thread != 0 && gather_thread == GetCurrentThreadId(); }
+
+void flush_output()
+{
+    if (!this_thread_gathers() || gather_length == 0)
+        return;
+    write_text(gather_text, gather_length);
+    gather_length = 0;
+}
+
+void output_gather_begin()
+{
+    if (gather_thread == 0 && may_gather())
+        gather_thread = GetCurrentThreadId();
+}
+
+void output_gather_end()
+{
+    if (!this_thread_gathers())
+        return;
+    flush_output();
+    gather_thread = 0;
+}
+
+// Writes the text, or adds it to the gathered text of this thread.
+static int emit(const wchar_t *text, size_t length)
+{
+    if (!this_thread_gathers())
+        return write_text(text, length);
+    if (!may_gather() || length > gather_capacity - gather_length) {
+        flush_output();
+        if (!may_gather() || length > gather_capacity)
+            return write_text(text, length);
+    }
+    wmemcpy(gather_text + gather_length, text, length);
+    gather_length += length;
+    return static_cast<int>(length);
+}
+
 int print_out(const wchar_t *format, ...)
 {
     if (format == nullptr)
@@ -70,7 +127,7 @@ int print_out(const wchar_t *format, ...)
     // unbuffered stream issues one write per character.
     if (length >= 0) {
         make_harmless(text, static_cast<size_t>(length));
-        return write_text(text, static_cast<size_t>(length));
+        return emit(text, static_cast<size_t>(length));
     }
     // Longer than the stack buffer (a long record text): formatted into a block for this call.
     va_start(args, format);
@@ -87,7 +144,7 @@ int print_out(const wchar_t *format, ...)
     int written = -1;
     if (length >= 0) {
         make_harmless(block, static_cast<size_t>(length));
-        written = write_text(block, static_cast<size_t>(length));
+        written = emit(block, static_cast<size_t>(length));
     }
     free(block);
     return written;
@@ -536,6 +593,7 @@ void shadow_console_init()
 void shadow_console_close()
 {
     ShadowConsole &c = g_shadow_console;
+    output_gather_end();
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
     setvbuf(stdin, nullptr, _IONBF, 0);

@@ -56,6 +56,15 @@ extern ShadowConsole g_shadow_console;
 int print_out(const wchar_t *format, ...);
 // Formats into buffer (capacity in characters), always terminated; the count stored, or -1.
 int format_text(wchar_t *buffer, size_t capacity, const wchar_t *format, ...);
+// From here on, what this thread prints is held and written in one piece by flush_output or
+// output_gather_end, where that changes no byte (a wide output that is no console); one
+// thread at a time. Whoever lets another program write to the output, reports, or waits
+// flushes first.
+void output_gather_begin();
+// Writes what this thread has gathered, if it gathers.
+void flush_output();
+// Writes what this thread has gathered and stops gathering.
+void output_gather_end();
 
 // The attribute that colour index k gives on default attribute d (pure colour rule).
 WORD console_color_attribute(ConsoleColor k, WORD d);

@@ -65,11 +65,15 @@ void process_record(const EVENTLOGRECORD *record, DWORD length)
     bool is_success = false;
     switch (decode_logon_event(record, length, time_text, report, is_success)) {
     case DecodeResult::accepted:
+        // The dump and the decision lines go out in one write; a report or a started
+        // program writes what came before it first.
+        output_gather_begin();
         dump_event_record(record, length, time_text);
         if (is_success)
             handle_logon_success(report);
         else
             handle_logon_failure(report, record->TimeGenerated, time_text);
+        output_gather_end();
         break;
     case DecodeResult::spoofed:
         handle_spoofed_address(report, record->TimeGenerated, time_text);

@@ -1,11 +1,14 @@
 // Reports to the Application event log.
 #include "engine/report.h"
+#include "console/output.h"
 #include <cstring>
 
 HANDLE event_source = nullptr;
 
 void report_event(WORD type, WORD category, DWORD event_id, const wchar_t **strings, WORD count, const char *tag)
 {
+    // What was printed before the report is out before it, as it would be unbuffered.
+    flush_output();
     // Read once: the main thread may close the source while another thread reports.
     HANDLE source = event_source;
     if (source == nullptr)

@@ -2,6 +2,7 @@
 // (path, appending, bytes) written by a child whose standard output the test captures.
 #include <cwchar>
 #include "console_support.h"
+#include "commands/runner.h"
 
 using namespace console_test;
 
@@ -108,6 +109,51 @@ TEST(LogFile, AppendsExactlyTheConsoleTextInUtf16WithoutColours)
     EXPECT_EQ(read_bytes(capture), "plain 5 wide\r\n" + utf16_bytes(sample)) << "console";
     EXPECT_EQ(read_bytes(log), before + utf16_bytes(sample + L"second\r\n"));
     DeleteFileW(log.c_str());
+    DeleteFileW(capture.c_str());
+}
+
+// A record's text gathered into one write: the same bytes as unbuffered printing, with what a
+// started program prints and what another thread prints kept whole and in order.
+DWORD WINAPI print_from_other_thread(void *)
+{
+    print_out(L"other thread\n");
+    return 0;
+}
+
+TEST(Child, DISABLED_gather)
+{
+    shadow_console_init();
+    atexit(shadow_console_close);
+    output_gather_begin();
+    print_out(L"one %u\n", 1u);
+    set_console_color(color_error);
+    print_out(L"\n%ls\n", long_line.c_str()); // longer than the stack buffer
+    restore_console_color();
+    // The started program writes into the same file, after what came before it.
+    wchar_t command[] = L"testprog.exe print 8";
+    EXPECT_EQ(run_command(command, false, true, nullptr), 0u);
+    print_out(L"two\n");
+    // Another thread's text is neither held back with this thread's nor cut into it: it goes
+    // out at once, ahead of what this thread still holds.
+    HANDLE thread = CreateThread(nullptr, 0, print_from_other_thread, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    // More than the gathered text holds: written in order all the same.
+    for (int i = 0; i < 3; ++i)
+        print_out(L"%ls\n", std::wstring(3000, static_cast<wchar_t>(L'a' + i)).c_str());
+    output_gather_end();
+    print_out(L"after\n");
+}
+
+TEST(OutputGathering, SameBytesAsUnbufferedPrintingAndAStartedProgramsOutputInPlace)
+{
+    const std::wstring capture = log_file_for(L"tosmire.gather." + std::to_wstring(GetCurrentProcessId())) + L".out";
+    run_child(L"gather", L"quiet", 0, capture); // an argument: the child prints no test report
+    std::wstring rest;
+    for (int i = 0; i < 3; ++i)
+        rest += std::wstring(3000, static_cast<wchar_t>(L'a' + i)) + L"\r\n";
+    EXPECT_EQ(read_bytes(capture), utf16_bytes(L"one 1\r\n\r\n" + long_line + L"\r\n") + "0000000\n" +
+                                       utf16_bytes(L"other thread\r\ntwo\r\n" + rest + L"after\r\n"));
     DeleteFileW(capture.c_str());
 }
 

@@ -67,6 +67,14 @@ const wchar_t usage_text[] =
 constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
+// The log service's clock for this command's appends (0: the time of each append); read once,
+// since a missing variable costs a registry lookup, and a burst appends thousands of records.
+DWORD log_clock()
+{
+    static const DWORD clock = sim_hook_code(sim_clock_variable, nullptr);
+    return clock;
+}
+
 struct Options {
     LogonOptions logon = {L"Administrator", L"WORKGROUP", L"203.0.113.10", L"0",
                           L"WORKSTATION",   L"3",         L"NTLM",         27};
@@ -228,7 +236,7 @@ int append_event(DWORD event_id, const Options &o)
     LogFile lf;
     DWORD error = log_open(event_log(event_id), &lf);
     for (DWORD i = 0; error == 0 && i < o.count; ++i)
-        error = log_append(&lf, record, length);
+        error = log_append(&lf, record, length, log_clock());
     log_close(&lf);
     return error == 0 ? 0 : failure(L"append", error);
 }
@@ -271,7 +279,7 @@ int burst(const Options &o)
         LogonOptions logon = o.logon;
         logon.address = address;
         DWORD length = build_event(o.burst_event, o, logon, record);
-        error = length == 0 ? ERROR_INVALID_DATA : log_append(&lf, record, length);
+        error = length == 0 ? ERROR_INVALID_DATA : log_append(&lf, record, length, log_clock());
     }
     log_close(&lf);
     return error == 0 ? 0 : failure(L"append", error);
@@ -370,7 +378,7 @@ int replay(const Options &o)
         }
         if (o.now)
             reinterpret_cast<EVENTLOGRECORD *>(record)->TimeGenerated = static_cast<DWORD>(_time64(nullptr));
-        error = log_append(&lf, record, length);
+        error = log_append(&lf, record, length, log_clock());
         if (error == 0)
             ++replayed;
     }

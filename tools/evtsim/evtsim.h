@@ -33,6 +33,10 @@
 //   TOSMIRE_SIM_READ_ERROR_<log>=<code>  sequential ReadEventLogW on <log> fails with <code>
 //                                        (seek reads still work), e.g. 1717.
 //   TOSMIRE_SIM_REGISTER_SOURCE_ERROR=<code>  RegisterEventSourceW fails with <code>.
+//   TOSMIRE_SIM_CLOCK=<seconds>          the log service's clock for records appended by
+//                                        sim_append_records and evtlog: their TimeWritten
+//                                        (seconds since 1970), so that replayed records read
+//                                        the same in every run. Reports keep the real time.
 // Codes are decimal or 0x-prefixed hexadecimal; 0 or an empty value switches a hook off.
 // A variable missing from the environment is read from the REG_SZ value of its name under
 // HKLM\SOFTWARE\tosmire-evtsim (a service started by the service manager gets no test's environment).
@@ -50,6 +54,7 @@ inline constexpr wchar_t sim_open_error_variable[] = L"TOSMIRE_SIM_OPEN_ERROR_";
 inline constexpr wchar_t sim_read_error_variable[] = L"TOSMIRE_SIM_READ_ERROR_";
 inline constexpr wchar_t sim_no_rdp_channel_variable[] = L"TOSMIRE_SIM_NO_RDP_CHANNEL";
 inline constexpr wchar_t sim_register_source_error_variable[] = L"TOSMIRE_SIM_REGISTER_SOURCE_ERROR";
+inline constexpr wchar_t sim_clock_variable[] = L"TOSMIRE_SIM_CLOCK";
 
 // Largest record the simulation stores: every record fits the engine's 65,536-byte read.
 inline constexpr DWORD sim_max_record_size = 65536;

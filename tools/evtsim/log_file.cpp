@@ -3,7 +3,16 @@
 // sees whole records only, and a torn append is simply overwritten by the next one.
 #include "tools/evtsim/log_file.h"
 #include <sddl.h>
+#include <winternl.h>
 #include <cwchar>
+
+// ntdll's file calls; the toolchain's winternl.h leaves them out.
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
+                                     PIO_STATUS_BLOCK status, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                                     PULONG key);
+extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
+                                      PIO_STATUS_BLOCK status, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                                      PULONG key);
 
 namespace {
 
@@ -80,23 +89,38 @@ ElfLogfileHeader empty_header()
             elf_header_size + elf_eof_size, 0, 0, elf_header_size};
 }
 
+// Positioned reads and writes through the native calls, with no completion context: the
+// documented ReadFile and WriteFile hand their OVERLAPPED on as one, and Wine then asks its
+// server, on every call, whether the file is bound to a completion port. The log files never
+// are; the offset makes each call independent of the handle's position, as before.
+NTSTATUS transfer_at(HANDLE file, bool write, DWORD offset, void *data, DWORD size, DWORD *done)
+{
+    IO_STATUS_BLOCK status = {};
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    NTSTATUS result = write ? NtWriteFile(file, nullptr, nullptr, nullptr, &status, data, size, &at, nullptr)
+                            : NtReadFile(file, nullptr, nullptr, nullptr, &status, data, size, &at, nullptr);
+    *done = result >= 0 ? static_cast<DWORD>(status.Information) : 0;
+    return result;
+}
+
 DWORD read_at(HANDLE file, DWORD offset, void *data, DWORD size)
 {
-    OVERLAPPED at = {};
-    at.Offset = offset;
     DWORD done = 0;
-    if (!ReadFile(file, data, size, &done, &at))
-        return GetLastError() == ERROR_HANDLE_EOF ? ERROR_EVENTLOG_FILE_CORRUPT : GetLastError();
+    NTSTATUS status = transfer_at(file, false, offset, data, size, &done);
+    if (status == static_cast<NTSTATUS>(0xC0000011L)) // STATUS_END_OF_FILE: nothing at offset
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (status < 0)
+        return RtlNtStatusToDosError(status);
     return done == size ? 0 : ERROR_EVENTLOG_FILE_CORRUPT;
 }
 
 DWORD write_at(HANDLE file, DWORD offset, const void *data, DWORD size)
 {
-    OVERLAPPED at = {};
-    at.Offset = offset;
     DWORD done = 0;
-    if (!WriteFile(file, data, size, &done, &at))
-        return GetLastError();
+    NTSTATUS status = transfer_at(file, true, offset, const_cast<void *>(data), size, &done);
+    if (status < 0)
+        return RtlNtStatusToDosError(status);
     return done == size ? 0 : ERROR_WRITE_FAULT;
 }
 
@@ -407,7 +431,7 @@ DWORD sim_append_records(int log, const void *records, DWORD size)
     LogFile lf;
     DWORD error = log_open(log, &lf);
     if (error == 0)
-        error = log_append(&lf, records, size);
+        error = log_append(&lf, records, size, sim_hook_code(sim_clock_variable, nullptr));
     log_close(&lf);
     return error;
 }
@@ -506,7 +530,7 @@ DWORD log_reopen(LogFile *lf)
 }
 
 // Appends checked records under the log's mutex, which the caller holds; wakes nobody.
-static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
+static DWORD append_locked(LogFile *lf, const void *records, DWORD size, DWORD written = 0)
 {
     const BYTE *bytes = static_cast<const BYTE *>(records);
     ElfLogfileHeader header;
@@ -524,7 +548,7 @@ static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
         error = ERROR_LOG_FILE_FULL;
     if (error != 0)
         return error;
-    DWORD now = unix_now();
+    DWORD now = written != 0 ? written : unix_now();
     DWORD offset = header.EndOffset;
     DWORD number = header.CurrentRecordNumber;
     if (header.OldestRecordNumber == 0)
@@ -557,12 +581,12 @@ static DWORD append_locked(LogFile *lf, const void *records, DWORD size)
     return error;
 }
 
-DWORD log_append(LogFile *lf, const void *records, DWORD size)
+DWORD log_append(LogFile *lf, const void *records, DWORD size, DWORD written)
 {
     if (size == 0)
         return 0;
     log_lock(lf);
-    DWORD error = append_locked(lf, records, size);
+    DWORD error = append_locked(lf, records, size, written);
     log_unlock(lf);
     if (error == 0)
         wake_listeners(lf->key);

@@ -28,8 +28,9 @@ void log_close(LogFile *lf);
 DWORD log_header(LogFile *lf, ElfLogfileHeader *header);
 // Opens the current file of the log again (after a clear); 0 or a Win32 error.
 DWORD log_reopen(LogFile *lf);
-// Appends checked records (back to back) and wakes the listeners; 0 or a Win32 error.
-DWORD log_append(LogFile *lf, const void *records, DWORD size);
+// Appends checked records (back to back) and wakes the listeners; 0 or a Win32 error. Their
+// TimeWritten is written (seconds since 1970), or the time of the append when it is 0.
+DWORD log_append(LogFile *lf, const void *records, DWORD size, DWORD written = 0);
 // Copies the log to backup (when not null), replaces it with an empty log and marks the
 // old file cleared; lf then refers to the new file. 0 or a Win32 error.
 DWORD log_clear(LogFile *lf, const wchar_t *backup);

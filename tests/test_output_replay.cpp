@@ -1,0 +1,157 @@
+// The simulated program's whole output for a fixed set of Security and Remote Desktop records,
+// compared byte for byte with the output kept in tests/data/replay_expected.bin. The records
+// carry their own times, the simulated log service stamps them with a fixed clock, and the
+// configuration is set here, so the same program prints the same bytes in every run; any change
+// to a text, its order, its colourless form or its line ends shows up as a difference.
+// On a difference the output is kept beside this program as replay_actual.bin.
+#include "tests/child_harness.h"
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+// The clock of the simulated log service, and the first record's time: 2025-12-06 05:46:40 UTC.
+constexpr DWORD t0 = 1765000000;
+
+std::wstring beside_me(const wchar_t *name)
+{
+    wchar_t self[MAX_PATH];
+    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return path.substr(0, path.rfind(L'\\') + 1) + name;
+}
+
+std::string narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
+
+void evtlog(const std::wstring &arguments)
+{
+    ChildResult run = run_redirected(L"evtlog.exe " + arguments);
+    ASSERT_TRUE(run.finished && run.exit_code == 0) << "evtlog " << std::string(arguments.begin(), arguments.end());
+}
+
+// Appends one event at a time, so that each is read, dumped and decided before the next.
+void events(const wchar_t *event, const wchar_t *options, DWORD time, int count = 1)
+{
+    for (int i = 0; i < count; ++i)
+        evtlog(std::wstring(event) + L" " + options + L" --time " + std::to_wstring(time + static_cast<DWORD>(i)));
+}
+
+void set_dword(const wchar_t *name, DWORD value)
+{
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, name, REG_DWORD, &value, sizeof(value)));
+}
+
+void set_list(const wchar_t *name, const wchar_t *values, DWORD bytes)
+{
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, name, REG_MULTI_SZ, values, bytes));
+}
+
+class OutputReplay : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_CLOCK", std::to_wstring(t0).c_str());
+        evtlog(L"register-messages");
+        const wchar_t ips[] = L"198.51.100.9\0" L"127.0.0.1\0";
+        const wchar_t users[] = L"ips.ops\0";
+        set_list(L"whitelist_IP", ips, sizeof(ips));
+        set_list(L"whitelist_user", users, sizeof(users));
+        set_dword(L"max_logon_count_normal_net", 4);
+        set_dword(L"max_logon_count_whitelist_net", 6);
+        set_dword(L"max_logon_count_normal_net_clear_text", 3);
+        set_dword(L"max_logon_count_whitelist_net_clear_text", 5);
+        set_dword(L"max_logon_count_normal_RDP", 3);
+        set_dword(L"max_logon_count_whitelist_RDP", 5);
+    }
+    void TearDown() override
+    {
+        monitor.stop();
+        evtlog(L"unregister-messages");
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_CLOCK", nullptr);
+    }
+
+    // Waits up to 30 seconds until the output holds piece; true if it does.
+    bool wait_for(const std::wstring &piece)
+    {
+        for (int i = 0; i < 3000; ++i, Sleep(10))
+            if (read_output_file(out_path).find(piece) != std::wstring::npos)
+                return true;
+        return false;
+    }
+    // Waits up to 30 seconds until the output has size bytes, and a little longer for more.
+    void wait_for_size(size_t size)
+    {
+        for (int i = 0; i < 3000 && read_file_bytes(out_path).size() < size; ++i)
+            Sleep(10);
+        Sleep(300);
+    }
+
+    SimFolder folder;
+    std::wstring out_path = folder.file(L"monitor.txt");
+    BackgroundMonitor monitor;
+};
+
+TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
+{
+    const std::string expected = read_file_bytes(beside_me(L"replay_expected.bin"));
+    ASSERT_FALSE(expected.empty()) << "replay_expected.bin is missing beside the test program";
+
+    events(L"4624", L"--address 192.0.2.1 --user operator", t0); // the newest record at start
+    ASSERT_TRUE(monitor.start(out_path));
+    ASSERT_TRUE(wait_for(L"# Waiting for new events... ["));
+
+    // A network attacker blocked at its fourth failure, then held: the next two are only dumped.
+    events(L"4625", L"--address 203.0.113.50 --user scanner", t0 + 100, 6);
+    // Clear-text failures below their threshold, and one from the legacy source name.
+    events(L"4625", L"--address 203.0.113.60 --user u8 --logon-type 8", t0 + 200, 2);
+    events(L"4625", L"--address 203.0.113.61 --user legacy --source Security", t0 + 250);
+    // The whitelisted address is never counted towards a block; the whitelisted user has a
+    // threshold of its own, and its success clears its count.
+    events(L"4625", L"--address 198.51.100.9 --user scanner", t0 + 300, 2);
+    events(L"4625", L"--address 203.0.113.70 --user ips.ops", t0 + 400, 2);
+    events(L"4624", L"--address 203.0.113.70 --user ips.ops", t0 + 410);
+    events(L"4624", L"--address 203.0.113.71 --user someone --strings 20", t0 + 420);
+    // Legacy records carry the SID of LocalSystem; the current ones none.
+    events(L"529", L"--address 203.0.113.80 --user u529", t0 + 500);
+    events(L"539", L"--address 203.0.113.81 --user u539 --logon-type 8", t0 + 510);
+    // Neither dumped nor counted: no address, and an interactive logon.
+    events(L"4625", L"--address - --user dash", t0 + 600);
+    events(L"4625", L"--address 203.0.113.90 --user local --logon-type 2", t0 + 610);
+    events(L"4625", L"--address 203.0.113.99 --user last", t0 + 700);
+    ASSERT_TRUE(wait_for(L"User:WORKGROUP\\last, from IP:203.0.113.99"))
+        << narrow(read_output_file(out_path));
+
+    // Remote Desktop, on the subscription's thread once the Security log is quiet: one address
+    // blocked at its third connection, one whitelisted.
+    events(L"140", L"--address 192.0.2.7", t0 + 800, 3);
+    events(L"140", L"--address 127.0.0.1", t0 + 900);
+    EXPECT_TRUE(wait_for(L"IP 127.0.0.1  [WHITELIST IP]"));
+    wait_for_size(expected.size());
+    monitor.stop();
+
+    const std::string actual = read_file_bytes(out_path);
+    if (actual == expected)
+        return;
+    FILE *kept = _wfopen(beside_me(L"replay_actual.bin").c_str(), L"wb");
+    if (kept != nullptr) {
+        fwrite(actual.data(), 1, actual.size(), kept);
+        fclose(kept);
+    }
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    const size_t from = at > 400 ? at - 400 : 0;
+    ADD_FAILURE() << "output differs from byte " << at << " (" << actual.size() << " bytes, expected "
+                  << expected.size() << "); kept as replay_actual.bin\n---- expected from byte " << from << "\n"
+                  << narrow(decode_output(expected.substr(from, 1200))) << "\n---- actual\n"
+                  << narrow(decode_output(actual.substr(from, 1200)));
+}
+
+} // namespace
+
+int run_child_scenario(const std::string &)
+{
+    return 2;
+}
