@@ -7,4 +7,7 @@ tosmire_test(test_output_replay NO_GTEST_MAIN
 # Copied at configure time, which runs again whenever the file changes.
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/data/replay_expected.bin ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/replay_expected.bin
                COPYONLY)
-set_tests_properties(test_output_replay PROPERTIES RESOURCE_LOCK "tosmire_security_messages;tosmire_parameters_key")
+# The kept output holds local times: the test and the programs it starts run in UTC, whatever
+# the machine's time zone.
+set_tests_properties(test_output_replay PROPERTIES RESOURCE_LOCK "tosmire_security_messages;tosmire_parameters_key"
+                     ENVIRONMENT "TZ=UTC0")
