@@ -23,3 +23,17 @@ inline void settle()
         wait_for(request_taken);
     }
 }
+
+// The scenario's actions, run by run_actions on a helper thread of the child.
+inline void (*scenario_actions)() = nullptr;
+
+// Thread routine: once the loop has started, the actions; then a quit, after the loop has
+// taken every request the actions sent.
+inline DWORD WINAPI run_actions(void *)
+{
+    wait_for([] { return e_notify_new_event != nullptr; });
+    scenario_actions();
+    wait_for(request_taken);
+    send_monitor_request(MonitorRequest::quit);
+    return 0;
+}

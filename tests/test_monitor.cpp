@@ -113,16 +113,6 @@ void hung_netsh()
     CloseHandle(hung);
 }
 
-void (*scenario_actions)();
-DWORD WINAPI run_actions(void *)
-{
-    wait_for([] { return e_notify_new_event != nullptr; }); // the loop has started
-    scenario_actions();
-    wait_for(request_taken);
-    send_monitor_request(MonitorRequest::quit);
-    return 0;
-}
-
 } // namespace
 
 int run_child_scenario(const std::string &scenario)

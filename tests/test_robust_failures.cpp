@@ -98,16 +98,6 @@ void many_attackers(unsigned distinct)
 void attackers_1023() { many_attackers(1023); }
 void attackers_1024() { many_attackers(1024); }
 
-void (*scenario_actions)();
-DWORD WINAPI run_actions(void *)
-{
-    wait_for([] { return e_notify_new_event != nullptr; }); // the loop has started
-    scenario_actions();
-    wait_for(request_taken);
-    send_monitor_request(MonitorRequest::quit);
-    return 0;
-}
-
 } // namespace
 
 int run_child_scenario(const std::string &scenario)

@@ -15,7 +15,7 @@ int main()
 {
     DWORD code = 0;
     wchar_t forced[16];
-    DWORD length = tool_variable(L"TOSMIRE_SIM_AUDITPOL_EXIT", forced, 16);
+    DWORD length = sim_variable(L"TOSMIRE_SIM_AUDITPOL_EXIT", forced, 16);
     if (length > 0 && length < 16) {
         wchar_t *end = nullptr;
         unsigned long value = wcstoul(forced, &end, 10);

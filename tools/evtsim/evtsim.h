@@ -42,6 +42,7 @@
 // HKLM\SOFTWARE\tosmire-evtsim (a service started by the service manager gets no test's environment).
 #pragma once
 #include <windows.h>
+#include "tools/simvars/sim_variable.h"
 
 // The logs of the simulation.
 enum SimLog : int { sim_security = 0, sim_application = 1, sim_rdp = 2, sim_log_count = 3 };
@@ -127,8 +128,6 @@ DWORD sim_check_record(const void *record, DWORD available);
 // Appends back-to-back records as one batch: record numbers and TimeWritten are assigned,
 // everything else is kept. Every record is checked first; 0 or a Win32 error.
 DWORD sim_append_records(int log, const void *records, DWORD size);
-// A variable of the simulation (environment, else HKLM\SOFTWARE\tosmire-evtsim); its length, 0 if unset.
-DWORD sim_variable(const wchar_t *name, wchar_t *value, DWORD capacity);
 // A Win32 error code taken from an environment variable (decimal or 0x hex); 0 if unset.
 DWORD sim_hook_code(const wchar_t *variable, const wchar_t *suffix);
 

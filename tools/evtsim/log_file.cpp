@@ -353,22 +353,6 @@ const wchar_t *sim_log_name(int log) { return log >= 0 && log < sim_log_count ? 
 
 const wchar_t *sim_log_short_name(int log) { return log >= 0 && log < sim_log_count ? short_names[log] : L""; }
 
-// A variable of the simulation: the environment's, else the REG_SZ value of that name under
-// HKLM\SOFTWARE\tosmire-evtsim, where a test leaves it for a service, which gets no environment
-// from the test. Its length as GetEnvironmentVariableW gives it; 0 when unset in both.
-DWORD sim_variable(const wchar_t *name, wchar_t *value, DWORD capacity)
-{
-    DWORD n = GetEnvironmentVariableW(name, value, capacity);
-    if (n != 0)
-        return n;
-    DWORD bytes = capacity * sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tosmire-evtsim", name, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
-        ERROR_SUCCESS)
-        return 0;
-    n = static_cast<DWORD>(wcsnlen(value, capacity));
-    return n < capacity ? n : capacity;
-}
-
 DWORD sim_dir(wchar_t *dir, DWORD capacity)
 {
     wchar_t given[sim_path_capacity];

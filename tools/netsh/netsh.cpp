@@ -933,7 +933,7 @@ int main()
 
     DWORD code = outcome.code;
     wchar_t forced[16];
-    DWORD length = tool_variable(L"TOSMIRE_SIM_NETSH_EXIT", forced, 16);
+    DWORD length = sim_variable(L"TOSMIRE_SIM_NETSH_EXIT", forced, 16);
     unsigned long value = 0;
     if (length > 0 && length < 16 && is_decimal(forced, 0xFFFFFFFFul, value))
         code = value;

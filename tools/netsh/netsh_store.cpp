@@ -2,23 +2,10 @@
 #include "tools/netsh/netsh_store.h"
 #include <cwchar>
 
-DWORD tool_variable(const wchar_t *name, wchar_t *value, DWORD capacity)
-{
-    DWORD n = GetEnvironmentVariableW(name, value, capacity);
-    if (n != 0)
-        return n;
-    DWORD bytes = capacity * sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\tosmire-evtsim", name, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
-        ERROR_SUCCESS)
-        return 0;
-    n = static_cast<DWORD>(wcsnlen(value, capacity));
-    return n < capacity ? n : capacity;
-}
-
 std::wstring sim_dir()
 {
     wchar_t buffer[MAX_PATH * 2];
-    DWORD length = tool_variable(L"TOSMIRE_SIM_DIR", buffer, MAX_PATH * 2);
+    DWORD length = sim_variable(L"TOSMIRE_SIM_DIR", buffer, MAX_PATH * 2);
     std::wstring dir;
     if (length > 0 && length < MAX_PATH * 2) {
         dir.assign(buffer, length);

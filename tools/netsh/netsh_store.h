@@ -27,6 +27,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include "tools/simvars/sim_variable.h"
 #include <vector>
 
 struct SimPolicy {
@@ -81,10 +82,6 @@ struct JournalEntry {
 
 // The simulation folder, without a trailing backslash.
 std::wstring sim_dir();
-// A variable of the simulation: the environment's, else the REG_SZ value of that name under
-// HKLM\SOFTWARE\tosmire-evtsim (for a service, which gets no test's environment); its length,
-// 0 when unset.
-DWORD tool_variable(const wchar_t *name, wchar_t *value, DWORD capacity);
 // A file in the simulation folder.
 std::wstring sim_path(const wchar_t *file_name);
 
