@@ -146,7 +146,7 @@ int main(int argc, char **argv)
     return RUN_ALL_TESTS();
 }
 
-bool BackgroundMonitor::start(const std::wstring &out_path)
+bool BackgroundMonitor::start(const std::wstring &out_path, const std::wstring &arguments)
 {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     STARTUPINFOW startup = {};
@@ -156,8 +156,11 @@ bool BackgroundMonitor::start(const std::wstring &out_path)
         CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
     if (startup.hStdOutput == INVALID_HANDLE_VALUE)
         return false;
-    wchar_t line[] = L"tosmire-ips-sim.exe";
-    const bool started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process_);
+    std::wstring line = L"tosmire-ips-sim.exe";
+    if (!arguments.empty())
+        line += L" " + arguments;
+    const bool started =
+        CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process_);
     CloseHandle(startup.hStdOutput);
     return started;
 }

@@ -36,15 +36,17 @@ public:
     ~BackgroundMonitor() { stop(); }
     BackgroundMonitor(const BackgroundMonitor &) = delete;
     BackgroundMonitor &operator=(const BackgroundMonitor &) = delete;
-    // Starts tosmire-ips-sim.exe writing into out_path; false when it could not start.
-    bool start(const std::wstring &out_path);
+    // Starts tosmire-ips-sim.exe with the arguments, writing into out_path; false when it
+    // could not start.
+    bool start(const std::wstring &out_path, const std::wstring &arguments = L"");
+    // Whether it has ended, waiting at most ms.
+    bool ended(DWORD ms) const { return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
     void stop();
 
 private:
     PROCESS_INFORMATION process_ = {};
 };
 
-// Runs a command line (found as CreateProcessW finds it) with no standard input.
 // The whole file, read while others may still write it; empty when it cannot be opened.
 std::string read_file_bytes(const std::wstring &path);
 
@@ -65,6 +67,7 @@ inline size_t count_of(const std::wstring &text, const std::wstring &piece)
     return count;
 }
 
+// Runs a command line (found as CreateProcessW finds it) with no standard input.
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms = 60000);
 // Runs this test program with "--child <scenario>".
 ChildResult run_scenario(const char *scenario);

@@ -45,18 +45,6 @@ struct Strings {
 
 // A record as evtlog writes it (source, type, category, SID, strings), with a fixed computer
 // name, time and record number; user and package as given.
-std::string console_bytes(const std::wstring &path)
-{
-    std::string bytes;
-    if (FILE *file = _wfopen(path.c_str(), L"rb")) {
-        char chunk[65536];
-        for (size_t got; (got = fread(chunk, 1, sizeof(chunk), file)) > 0;)
-            bytes.append(chunk, got);
-        fclose(file);
-    }
-    return bytes;
-}
-
 std::vector<BYTE> logon_record(DWORD id, const wchar_t *user = L"Administrator", const wchar_t *package = L"NTLM",
                                const SID *sid = nullptr, const wchar_t *first_string = nullptr)
 {
@@ -339,7 +327,7 @@ TEST_F(EventDump, SimulatedProgramDumpsEachAcceptedRecordBeforeItsDecision)
     // UTF-16 of the program and narrow text of the tools it starts, all ASCII here.
     auto output = [&] {
         std::wstring text;
-        std::string bytes = console_bytes(out_path);
+        std::string bytes = read_file_bytes(out_path);
         for (char c : bytes)
             if (c != 0 && c != '\r')
                 text += static_cast<wchar_t>(static_cast<unsigned char>(c));

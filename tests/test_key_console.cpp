@@ -9,6 +9,7 @@
 #include "service/service_host.h"
 #include "tests/child_harness.h"
 #include "tests/console_support.h"
+#include "tests/operator_texts.h"
 #include "tests/test_service_support.h"
 
 namespace {
@@ -160,25 +161,7 @@ const std::wstring key_help = banner + L"\n" + heading + L"\n" +
                               L"  a  show whitelisted addresses     r  reset logon failure history  F5\n"
                               L"  n  show whitelisted user names    q  quit        p  pause/resume  Scroll Lock\n";
 
-std::wstring full_help()
-{
-    wchar_t self[MAX_PATH];
-    std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"tosmire-ips-sim.exe";
-    return banner + L"\n" + heading + L"\n" +
-           L"  W  write initial IPsec policy     E  erase Brek IPsec policy\n"
-           L"  A  activate Brek IPsec policy     D  U deactivate Brek IPsec policy\n"
-           L"  i  install, u uninstall           s  start, q stop, r resume, p pause service\n"
-           L"  I  install interactive service    f  log to file\n"
-           L"  a  show whitelisted addresses     b  show blocked hosts\n"
-           L"  n  show whitelisted user names    c  open config path in regedit\n\n"
-           L"Install as a service, create and activate IPsec policy for blocked hosts:\n"
-           L"  \"" + exe + L"\" WAis\n\n"
-           L"These two locations are searched for configuration, the first found is used:\n"
-           L"  SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters\n"
-           L"  SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS\n\n"
-           L"Log file path:\n  ";
-}
+std::wstring full_help() { return banner + L"\n" + heading + L"\n" + letter_help_body(); }
 
 std::wstring log_file()
 {

@@ -3,6 +3,7 @@
 // reports, in child scenarios of this program.
 #include "tests/block_support.h"
 #include "tests/netsh_view.h"
+#include "tests/operator_texts.h"
 #include "tests/test_service_support.h"
 #include "config/config.h"
 #include "console/key_console.h"
@@ -76,27 +77,14 @@ ProgramRun run_program(const std::wstring &arguments)
 bool monitoring_starts(const std::wstring &arguments, const std::wstring &out_path, const std::wstring &file,
                        const wchar_t *text)
 {
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError =
-        CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
-    PROCESS_INFORMATION monitor = {};
-    std::wstring line = L"tosmire-ips-sim.exe " + arguments;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &monitor)) {
-        CloseHandle(startup.hStdOutput);
+    BackgroundMonitor monitor;
+    if (!monitor.start(out_path, arguments))
         return false;
-    }
-    CloseHandle(startup.hStdOutput);
     bool seen = false;
     for (int i = 0; i < 3000 && !(seen = read_output_file(file).find(text) != std::wstring::npos); ++i)
-        if (WaitForSingleObject(monitor.hProcess, 10) == WAIT_OBJECT_0)
+        if (monitor.ended(10))
             break;
-    TerminateProcess(monitor.hProcess, 0);
-    WaitForSingleObject(monitor.hProcess, 10000);
-    CloseHandle(monitor.hThread);
-    CloseHandle(monitor.hProcess);
+    monitor.stop();
     return seen || read_output_file(file).find(text) != std::wstring::npos;
 }
 
@@ -140,24 +128,10 @@ TEST(Letters, FThenHelpGoesIntoTheLogFileAndEnds)
     DeleteFileW(default_log_file().c_str());
     EXPECT_EQ(run.child.exit_code, 1u);
     EXPECT_EQ(run.out, L"Redirecting all messages to log file...\n");
-    wchar_t program[MAX_PATH];
-    GetModuleFileNameW(nullptr, program, MAX_PATH);
-    std::wstring exe = program;
-    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"tosmire-ips-sim.exe";
     const std::wstring expected =
         L"\n###  tosmire's Intrusion Prevention System  2026-12-09  tosmire project  ###\n"
-        L"List of commands:                   ~  debug console      h  help?  F1\n"
-        L"  W  write initial IPsec policy     E  erase Brek IPsec policy\n"
-        L"  A  activate Brek IPsec policy     D  U deactivate Brek IPsec policy\n"
-        L"  i  install, u uninstall           s  start, q stop, r resume, p pause service\n"
-        L"  I  install interactive service    f  log to file\n"
-        L"  a  show whitelisted addresses     b  show blocked hosts\n"
-        L"  n  show whitelisted user names    c  open config path in regedit\n\n"
-        L"Install as a service, create and activate IPsec policy for blocked hosts:\n"
-        L"  \"" + exe + L"\" WAis\n\n"
-        L"These two locations are searched for configuration, the first found is used:\n"
-        L"  " + std::wstring(parameters_key) + L"\n  " + event_source_key + L"\n\n"
-        L"Log file path:\n  " + default_log_file() + L"\n";
+        L"List of commands:                   ~  debug console      h  help?  F1\n" +
+        letter_help_body() + default_log_file() + L"\n";
     EXPECT_EQ(log, expected);
 }
 
