@@ -1,14 +1,14 @@
 // Key console and console Ctrl handler: the operator's keys and Ctrl events, turned into
 // requests for the monitor and controls through the service control handler.
-// (monitor_control and the flags live in monitor_control.cpp, so that a test program with its
-// own key_console and ctrl_handler links them without these.)
+// They reach the loop through the request functions of engine/monitor.h and the service host
+// through its control handler. (monitor_control and the flags live in monitor_control.cpp.)
 #include "console/key_console.h"
 #include "commands/ipsec_policy.h"
 #include "config/listings.h"
 #include "console/operator_commands.h"
 #include "console/output.h"
 #include "engine/monitor.h"
-#include "service/service_host.h"
+#include "service/service_runtime.h"
 
 namespace {
 
@@ -36,10 +36,10 @@ void debug_notice(const wchar_t *text)
 
 const wchar_t debug_off_notice[] = L"\n#   debug console disabled.\n\n";
 
-// Esc and Q: the stop goes through the service control handler, as the service manager's would.
+// Esc and Q: the stop goes through the service control handler, as the service manager's would;
+// the request is stored last, so that it also stands when no control callback is installed yet.
 void quit()
 {
-    monitor_request = static_cast<LONG>(MonitorRequest::quit);
     set_console_color(color_notice);
     if (!g_shadow_console.to_log_file)
         print_out(L"\n# Exitting... ");
@@ -57,7 +57,7 @@ void request_with_heading(MonitorRequest request, const wchar_t *heading)
 
 void pause_or_resume(bool paused)
 {
-    monitor_paused = paused;
+    set_monitor_paused(paused);
     service_ctrl_handler(paused ? SERVICE_CONTROL_PAUSE : SERVICE_CONTROL_CONTINUE);
 }
 
@@ -81,7 +81,7 @@ void normal_key(const KEY_EVENT_RECORD &key)
         request_with_heading(MonitorRequest::reset_history, L"\n# Reset logon failure history:");
         break;
     case 'P':
-        pause_or_resume(!monitor_paused);
+        pause_or_resume(!monitor_is_paused());
         break;
     case VK_SCROLL:
         pause_or_resume((key.dwControlKeyState & SCROLLLOCK_ON) != 0);
@@ -172,17 +172,18 @@ void CALLBACK key_console(PVOID context, BOOLEAN)
 BOOL WINAPI ctrl_handler(DWORD ctrl_type)
 {
     // Any user's logoff reaches a service that has a console; the service must go on running.
-    if (ctrl_type == CTRL_LOGOFF_EVENT && g_service_host.is_service)
+    if (ctrl_type == CTRL_LOGOFF_EVENT && running_as_service())
         return FALSE;
-    monitor_request = static_cast<LONG>(MonitorRequest::quit);
     exit_now = true;
     g_shadow_console.keep_console = true;
     const wchar_t *text = ctrl_type == CTRL_C_EVENT       ? L"CTRL+C typed"
                           : ctrl_type == CTRL_CLOSE_EVENT ? L"Close event"
                                                           : nullptr;
     // Break, logoff and shutdown are left to the system's default handling.
-    if (text == nullptr)
+    if (text == nullptr) {
+        send_monitor_request(MonitorRequest::quit);
         return FALSE;
+    }
     set_console_color(color_error);
     print_out(L"\n# %ls! Exitting...", text);
     if (g_shadow_console.to_log_file)

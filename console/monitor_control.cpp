@@ -3,14 +3,14 @@
 #include "console/output.h"
 #include "engine/monitor.h"
 #include "engine/report.h"
-#include "service/service_host.h"
+#include "service/service_runtime.h"
 
 volatile bool debug_console = false;
 volatile bool exit_now = false;
 
 void monitor_control(DWORD control)
 {
-    const bool in_service = g_service_host.is_service;
+    const bool in_service = running_as_service();
     const bool to_file = g_shadow_console.to_log_file;
     // report_event reads event_source once and skips the report when the main thread has
     // already closed it: this may run on the service control thread during shutdown.
@@ -25,14 +25,14 @@ void monitor_control(DWORD control)
         // On a console the notices stand inside the current line; in the log file they are marked.
         set_console_color(color_pause);
         print_out(L"%ls", to_file ? L"# {paused} " : L"{paused} ");
-        monitor_paused = true;
+        set_monitor_paused(true);
         if (in_service)
             report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_PAUSED, MSG_PAUSED, nullptr, 0, "PAUSED");
         break;
     case SERVICE_CONTROL_CONTINUE:
         set_console_color(color_success);
         print_out(L"%ls", to_file ? L"# {resumed} #\n" : L"{resumed}");
-        monitor_paused = false;
+        set_monitor_paused(false);
         if (in_service)
             report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_RUNNING, nullptr, 0, "RUNNING");
         break;

@@ -7,7 +7,8 @@
 #include "config/listings.h"
 #include "config/registry.h"
 #include "console/output.h"
-#include "service/service_host.h"
+#include "console/redirection.h"
+#include "service/service_control.h"
 #include <cwchar>
 
 const wchar_t program_banner[] = L"###  tosmire's Intrusion Prevention System  2026-12-09  tosmire project  ###";

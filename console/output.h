@@ -1,5 +1,5 @@
-// Console and log output: where standard output goes, console colours, and the two
-// printing operations that every module uses.
+// Console and log output, the floor: the console record, the two printing operations that
+// every module uses, and console colours. It includes no other module of the program.
 #pragma once
 #include <windows.h>
 #include <cstdio>
@@ -44,12 +44,15 @@ struct ShadowConsole {
     bool out_is_console;                        // out_handle is a console screen buffer: only then do colours act
     bool shown_known;                           // shown_attributes is the attribute the console has now
     WORD shown_attributes;                      // the attribute last set by this module
+    volatile bool stdout_wide;                  // standard output is in wide-text mode since it was last reopened
 };
 
 // Where output goes, the console handles and the colour snapshots. Built by shadow_console_init
-// in static initialisation and zeroed by shadow_console_close at exit; in between written by the
-// redirection operations (main thread, key console wait thread, service threads) and read by
-// every printing thread, without a lock.
+// (console/redirection) in static initialisation and zeroed by shadow_console_close at exit; in
+// between written by the redirection operations (main thread, key console wait thread, service
+// threads) and by the colour operations (the shown attribute), and read by every printing
+// thread, without a lock. Only while stdout_wide is set may print_out hand the stream UTF-16
+// text as it is; before start-up or on NUL the stream is narrow and converts the characters.
 extern ShadowConsole g_shadow_console;
 
 // Wide formatted output to standard output, unbuffered; returns the characters written.
@@ -74,17 +77,10 @@ void set_console_color(ConsoleColor k);
 void restore_console_color();
 // Retakes the saved snapshot and sets the default attribute.
 void reset_console_color();
+// Sets the default attribute without retaking the saved snapshot (attach and detach notices).
+void set_default_attribute();
+// Takes the default and the saved snapshot from out_handle; a failing call leaves them as they were.
+void take_color_snapshots();
 
-// Sends standard output to the log file (freeing the console first if asked); 0 or -1.
-int log_to_file(bool close_console_first);
-// Allocates a new console and moves the streams to it; 0 or the system error code.
-DWORD new_console();
-// Attaches to the console of another process; 0 or -1.
-int attach_console(DWORD process_id);
-// Detaches from the console; the streams go to NUL.
-void free_console();
-
-// Builds g_shadow_console; runs first in the program's static initialisation.
-void shadow_console_init();
-// Frees an allocated or attached console and releases the record; registered to run at exit.
-void shadow_console_close();
+// Waits for one character from standard input when a debugger is attached (after a failure).
+void wait_key_if_debugged();

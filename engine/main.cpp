@@ -3,18 +3,22 @@
 #include "engine/main_entry.h"
 #include "config/config.h"
 #include "config/version_probe.h"
-#include "console/output.h"
-#include "service/service_host.h"
+#include "console/key_console.h"
+#include "console/redirection.h"
+#include "service/service_commands.h"
+#include "service/service_runtime.h"
 #include <cstdlib>
 
 namespace {
 // The console must exist before the service host prints, and both before the main entry.
-// One initialiser in this file fixes the order, which separate files could not. Exit routines
-// run in the reverse order of their registration: the service host closes first (its threads
-// may still print), then the console, then the configuration lists are released.
+// One initialiser in this file fixes the order, which separate files could not. The console's
+// hooks come first: the console set-up starts the key console and the Ctrl handler. Exit
+// routines run in the reverse order of their registration: the service host closes first (its
+// threads may still print), then the console, then the configuration lists are released.
 struct StaticStartup {
     StaticStartup()
     {
+        set_console_hooks(key_console, ctrl_handler);
         shadow_console_init();
         service_host_init();
         probe_windows_version();

@@ -7,7 +7,7 @@
 #include "console/key_console.h"
 #include "console/operator_commands.h"
 #include "console/output.h"
-#include "service/service_host.h"
+#include "service/service_commands.h"
 #include <cstdio>
 #include <cwchar>
 
@@ -53,7 +53,7 @@ int monitor_main(int argc, wchar_t **argv)
         WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
     restore_console_color();
     if (g_shadow_console.to_log_file) {
-        if (monitor_paused)
+        if (monitor_is_paused())
             print_out(L"#\n");
         print_out(L"# (Quit) ######################################################################\n\n\n\n");
     } else {

@@ -4,8 +4,8 @@
 #include "engine/block.h"
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
-#include "engine/rdp_monitor.h"
 #include "engine/report.h"
+#include "engine/security_log.h"
 #include "engine/startup.h"
 #include "config/event_dump.h"
 #include "console/output.h"
@@ -15,7 +15,6 @@
 
 volatile LONG monitor_request = 0;
 volatile bool monitor_paused = false;
-HANDLE security_log = nullptr;
 HANDLE e_notify_new_event = nullptr;
 
 namespace {
@@ -162,12 +161,6 @@ void follow_security_log(BYTE *buffer)
 
 } // namespace
 
-void wait_key_if_debugged()
-{
-    if (IsDebuggerPresent())
-        getwchar();
-}
-
 int run_monitor(bool is_service, const bool *stop_requested)
 {
     host_is_service = is_service;
@@ -212,51 +205,22 @@ int run_monitor(bool is_service, const bool *stop_requested)
     return 0;
 }
 
-DWORD open_security_log()
-{
-    print_out(L"# Open Security log: ");
-    HANDLE log = OpenEventLogW(nullptr, L"Security");
-    if (log != nullptr) {
-        security_log = log;
-        print_out(L"OK\n");
-        return 0;
-    }
-    DWORD error = GetLastError();
-    if (error == 0)
-        error = ERROR_INVALID_HANDLE; // a failure must never read as success
-    wchar_t code[16];
-    format_text(code, 16, L"%u", error);
-    const wchar_t *strings[2] = {L"Cannot open the security log", code};
-    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
-    set_console_color(color_error);
-    if (error == ERROR_PRIVILEGE_NOT_HELD)
-        print_out(L"%ls %u\n", L"A required privilege is not held by the client:", error);
-    else
-        print_out(L"%ls %u\n", L"FAILED", error);
-    restore_console_color();
-    wait_key_if_debugged();
-    return error;
-}
-
-void close_monitor_handles()
-{
-    close_rdp_monitor();
-    if (security_log != nullptr) {
-        CloseEventLog(security_log);
-        security_log = nullptr;
-    }
-    if (event_source != nullptr) {
-        DeregisterEventSource(event_source);
-        event_source = nullptr;
-    }
-}
-
 void send_monitor_request(MonitorRequest request)
 {
     InterlockedExchange(&monitor_request, static_cast<LONG>(request));
     HANDLE notify = e_notify_new_event;
     if (notify != nullptr)
         SetEvent(notify);
+}
+
+bool monitor_is_paused()
+{
+    return monitor_paused;
+}
+
+void set_monitor_paused(bool paused)
+{
+    monitor_paused = paused;
 }
 
 DWORD walk_batch(const BYTE *batch, DWORD bytes_read, void (*visit)(const EVENTLOGRECORD *record, DWORD length))

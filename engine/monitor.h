@@ -13,9 +13,6 @@ extern volatile LONG monitor_request;
 // While set, records that are read are dropped unprocessed. Written by the key console and the
 // service control callback on their threads; read by the loop and the key console.
 extern volatile bool monitor_paused;
-// Handle of the Security log. Written on the main thread only (open_security_log,
-// close_monitor_handles); null when closed.
-extern HANDLE security_log;
 // Signalled by the Security log on new records and by the request senders. Created and closed
 // by run_monitor on the main thread; null before it exists and after it is closed, which the
 // senders check.
@@ -25,14 +22,12 @@ extern HANDLE e_notify_new_event;
 // it opened. A lost event-log connection (1717) ends a service quietly unless *stop_requested
 // is set; other failures end the process. 0 after an orderly quit, 575 when the start failed.
 int run_monitor(bool is_service, const bool *stop_requested);
-// Opens the Security log into security_log; 0 or a Win32 error code.
-DWORD open_security_log();
-// Closes the subscription, render context, Security log and event source, each if open.
-void close_monitor_handles();
-// Waits for one character from standard input when a debugger is attached (after a failure).
-void wait_key_if_debugged();
 // Stores a request for the loop and wakes it (SetEvent: the loop may not be waiting yet).
 void send_monitor_request(MonitorRequest request);
+// Whether the loop drops what it reads.
+bool monitor_is_paused();
+// Makes the loop drop (true) or process (false) the records it reads from the next batch on.
+void set_monitor_paused(bool paused);
 // Calls visit for each record of a batch of bytes_read bytes, in order, with its Length; the
 // walk ends at a Length below the fixed header, not a multiple of 4 or past the batch.
 // Returns the number of records visited.

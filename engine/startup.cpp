@@ -1,11 +1,11 @@
 // Monitor start-up: runs on the main thread before monitoring, and again after the Security
 // log was cleared, so every step must be repeatable.
 #include "engine/startup.h"
-#include "engine/monitor.h"
+#include "engine/security_log.h"
 #include "engine/report.h"
 #include "engine/rdp_monitor.h"
 #include "config/config.h"
-#include "service/service_host.h"
+#include "config/program_name.h"
 #include "config/version_probe.h"
 #include "console/output.h"
 #include "commands/runner.h"

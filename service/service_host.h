@@ -1,7 +1,9 @@
-// Service host record: service status, hand-shake events, service-manager handles, flags
-// and the service name.
+// The service host's record (service status, hand-shake events, service-manager handles, flags
+// and the service name), and what the service command line, the control operations and the
+// service runtime share: the events, the time prefix and the prefixed messages.
 #pragma once
 #include <windows.h>
+#include "config/program_name.h"
 
 // Event handle with the flag telling whether it was created.
 struct HostEvent {
@@ -38,43 +40,30 @@ struct ServiceHost {
     void (*control_callback)(DWORD control);  // monitor_control, installed by the main entry
 };
 
-// The compiled-in service and event-source name.
-extern const wchar_t default_service_name[];
 // The service host's record. Filled by service_host_init in static initialisation; then written
 // by the main entry (control_callback), the dispatcher thread, service_main and the control
 // handler, each its own fields as the comments above say; cleared by service_host_close at exit.
 extern ServiceHost g_service_host;
 
-// Fills g_service_host before the main entry (static initialisation): the name from "-d:", the
-// events, the service-manager connection and, when the named service exists, the decision
-// whether this process is that service, then the dispatcher thread.
-void service_host_init();
-// Closes the dispatcher thread's handle (neither waiting for nor stopping the thread), signals
-// and closes the events, closes the service-manager handles and zeroes the record; at exit.
-void service_host_close();
+// The service's Parameters key under HKLM, formatted with the service name.
+inline constexpr wchar_t service_parameters_path[] = L"SYSTEM\\CurrentControlSet\\services\\%ls\\Parameters";
+
 // Characters of a time prefix, terminator included.
 constexpr int time_prefix_chars = 22;
 // The current UTC time as "yyyy-mm-dd / hh:mm:ss" into text (time_prefix_chars); its length, 21.
 int time_prefix(wchar_t *text);
 // The given time (seconds since 1970, UTC) as time_prefix writes it; its length, 21.
 int format_time_prefix(long long seconds, wchar_t *text);
-// Capacity, in characters, of the service command line.
-constexpr DWORD service_command_line_chars = 1024;
-// Builds "\"<image>\" \"-d:<name>\"" into line (service_command_line_chars); 0, or
-// ERROR_INVALID_NAME for a name with a double quote, ERROR_FILENAME_EXCED_RANGE when too long.
-DWORD build_service_command_line(const wchar_t *image, const wchar_t *name, wchar_t *line);
-// Takes the service name from the first argument's text after "-d:" into name (256
-// characters): default, '+' appends, up to the next ':', '/' and '\\' become '_'.
-void service_name_from_argument(const wchar_t *text, wchar_t *name);
-// Starts (0), stops (1), pauses (2), continues (3), reloads (6) the service or passes another
-// control code on; -1 when it cannot be opened, 0 after a start, else the service's state.
-int service_control(ServiceHost &host, DWORD control);
-// Installs the service, interactive or not; -1 without path or service manager, 0 or the
-// creation's Win32 error code.
-int service_install(ServiceHost &host, bool interactive);
-// Stops and removes the service, its event-source key and its log file.
-void service_remove(ServiceHost &host);
-// Executes the service commands of the command line; 0 (go on) or -1 (end with exit code 1).
-int service_commands(ServiceHost &host, int argc, wchar_t **argv);
-// Handles one control code for the service and passes it on to control_callback.
-void service_ctrl_handler(DWORD control);
+// Prints the time prefix, then the formatted message, in one piece.
+void print_prefixed(const wchar_t *format, ...);
+// The same in the error colour.
+void print_host_error(const wchar_t *format, ...);
+
+// Creates the event unnamed and non-signalled; its created flag tells whether that worked.
+void create_host_event(HostEvent &event, bool manual_reset);
+// Sets the event, if it was created.
+void signal_host_event(HostEvent &event);
+// Waits for the event without time limit, if it was created.
+void wait_host_event(HostEvent &event);
+// Clears the created flag, sets the event (no thread stays waiting on it) and closes it.
+void close_host_event(HostEvent &event);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 #include "console/output.h"
+#include "console/redirection.h"
 #include "service/service_host.h"
 
 namespace console_test {

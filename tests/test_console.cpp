@@ -82,7 +82,7 @@ TEST(Child, DISABLED_log)
     fflush(stdout);
     shadow_console_init();
     atexit(shadow_console_close); // as the program's start-up registers it
-    wcscpy_s(g_service_host.name, name.c_str());
+    set_log_file_name(name.c_str());
     print_sample();
     ASSERT_EQ(log_to_file(false), 0);
     EXPECT_EQ(log_file_for(name), g_shadow_console.log_path);
@@ -90,7 +90,7 @@ TEST(Child, DISABLED_log)
     ASSERT_EQ(log_to_file(false), 0) << "a second time";
     print_out(L"second\n");
     // A log file that cannot be opened and no console to fall back to: output goes to NUL.
-    wcscpy_s(g_service_host.name, (L"no-such-folder/" + name).c_str());
+    set_log_file_name((L"no-such-folder/" + name).c_str());
     EXPECT_EQ(log_to_file(false), -1);
     EXPECT_FALSE(g_shadow_console.to_log_file || g_shadow_console.console_window != nullptr);
     EXPECT_EQ(print_out(L"still printing\n"), 15) << "standard output left closed";

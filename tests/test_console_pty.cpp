@@ -2,16 +2,16 @@
 // restored as read back from the console, the log text against the text on the screen, the way
 // back from the log file from inside the key console, and a console attached by another process.
 #include <algorithm>
-#include "console/key_console.h"
 #include "console_support.h"
 
 using namespace console_test;
 
 static HANDLE key_handled = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
-// Test doubles of the key console and the Ctrl handler: the key F switches the output back to
-// the console from inside the wait's callback, as the debug console's "F" does.
-void CALLBACK key_console(PVOID input, BOOLEAN)
+// Test doubles of the key console and the Ctrl handler, registered as the program registers
+// its own: the key F switches the output back to the console from inside the wait's callback,
+// as the debug console's "F" does.
+static void CALLBACK key_double(PVOID input, BOOLEAN)
 {
     INPUT_RECORD records[16];
     DWORD count = 0;
@@ -25,7 +25,7 @@ void CALLBACK key_console(PVOID input, BOOLEAN)
             }
 }
 
-BOOL WINAPI ctrl_handler(DWORD)
+static BOOL WINAPI ctrl_double(DWORD)
 {
     return FALSE;
 }
@@ -79,9 +79,10 @@ TEST(Child, DISABLED_colours)
     const std::wstring name = child_args.at(1);
     const WORD original = attribute();
     SetConsoleTextAttribute(screen(), d);
+    set_console_hooks(key_double, ctrl_double);
     shadow_console_init();
     atexit(shadow_console_close); // as the program's start-up registers it
-    wcscpy_s(g_service_host.name, name.c_str());
+    set_log_file_name(name.c_str());
     ASSERT_TRUE(g_shadow_console.own_console);
     for (ConsoleColor k : {1, 2, 3, 4, 5, 6, 7, 9, 12, 13, 138}) {
         set_console_color(k);
@@ -131,6 +132,7 @@ TEST(Child, DISABLED_colours)
 
 TEST(Child, DISABLED_attach)
 {
+    set_console_hooks(key_double, ctrl_double);
     shadow_console_init();
     atexit(shadow_console_close); // as the program's start-up registers it
     ASSERT_EQ(g_shadow_console.console_window, nullptr) << "a console at start";

@@ -418,6 +418,7 @@ TEST(CtrlHandler, CloseBreakAndLogoff)
 
 int run_child_scenario(const std::string &scenario)
 {
+    set_console_hooks(key_console, ctrl_handler); // as the program's start-up registers them
     shadow_console_init();
     atexit(shadow_console_close);
     g_service_host.is_service = scenario.ends_with("-service");

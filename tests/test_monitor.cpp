@@ -5,6 +5,7 @@
 #include <map>
 #include "engine/failure_history.h"
 #include "engine/monitor.h"
+#include "engine/security_log.h"
 #include "engine/main_entry.h"
 #include "engine/rdp_monitor.h"
 #include "config/config.h"

@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "console/key_console.h"
 #include "console/output.h"
+#include "console/redirection.h"
 #include "engine/monitor.h"
 #include "engine/report.h"
 #include "service/service_host.h"
@@ -34,13 +35,16 @@ void print_state()
 
 int control_scenario(const std::string &scenario)
 {
+    set_console_hooks(key_console, ctrl_handler); // as the program's start-up registers them
     shadow_console_init();
     atexit(shadow_console_close);
     g_service_host.is_service = scenario.find("service") != std::string::npos;
     if (scenario.find("closed") == std::string::npos)
         event_source = RegisterEventSourceW(nullptr, L"tosmire.IPS");
     if (scenario.find("logfile") != std::string::npos) {
-        GetEnvironmentVariableW(L"TOSMIRE_TEST_NAME", g_service_host.name, 256);
+        wchar_t name[256] = L"";
+        GetEnvironmentVariableW(L"TOSMIRE_TEST_NAME", name, 256);
+        set_log_file_name(name);
         if (log_to_file(false) != 0)
             return 2;
     }

@@ -5,7 +5,9 @@
 #include <sddl.h>
 #include <string>
 #include <vector>
-#include "service/service_host.h"
+#include "service/service_commands.h"
+#include "service/service_control.h"
+#include "service/service_runtime.h"
 #include "service/service_identity.h"
 
 namespace {

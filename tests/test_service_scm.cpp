@@ -4,7 +4,7 @@
 // under its own name; this test program itself is the ordinary process that keeps the Wine
 // server (and with it the services) alive for the whole test.
 #include "tests/test_service_support.h"
-#include "service/service_host.h"
+#include "service/service_control.h"
 #include "tools/netsh/netsh_store.h"
 
 using namespace service_test;

@@ -4,6 +4,7 @@
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
 #include "engine/monitor.h"
+#include "engine/security_log.h"
 #include "engine/report.h"
 #include "engine/rdp_monitor.h"
 #include "config/config.h"

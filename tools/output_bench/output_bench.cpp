@@ -9,7 +9,7 @@
 #include <cstring>
 #include <cwchar>
 #include "console/output.h"
-#include "service/service_host.h"
+#include "console/redirection.h"
 
 static double now_us()
 {
@@ -64,7 +64,7 @@ int main(int argc, char **argv)
     bool stream_too = !(argc > 1 && strcmp(argv[1], "--no-stream") == 0);
     shadow_console_init();
     atexit(shadow_console_close); // as the program's start-up registers it
-    wcscpy_s(g_service_host.name, L"tosmire.bench");
+    set_log_file_name(L"tosmire.bench");
     if (log_to_file(false) != 0) {
         fwprintf(stderr, L"log_to_file failed\n");
         return 1;

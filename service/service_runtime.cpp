@@ -1,0 +1,222 @@
+// Service runtime: the dispatcher thread, the service main routine, the control handler and
+// the teardown at exit. It reaches the monitor only through the control callback it is given.
+#include "service/service_runtime.h"
+#include "service/service_identity.h"
+#include "config/registry.h"
+#include "console/output.h"
+#include "console/redirection.h"
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD accepted_controls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN |
+                                    SERVICE_ACCEPT_PARAMCHANGE | SERVICE_ACCEPT_TRIGGEREVENT; // 0x40F
+constexpr DWORD accept_trigger_event = SERVICE_ACCEPT_TRIGGEREVENT;                       // 0x400
+constexpr DWORD control_trigger_event = 32;                                               // SERVICE_CONTROL_TRIGGEREVENT
+constexpr DWORD path_chars = 512;
+
+// A value of any type under HKLM\path read as its first 4 bytes; 0 when missing or shorter.
+DWORD read_dword_bytes(const wchar_t *path, const wchar_t *value)
+{
+    wchar_t *data = nullptr;
+    DWORD size = 0;
+    DWORD result = 0;
+    if (reg::get_value(HKEY_LOCAL_MACHINE, path, value, RRF_RT_ANY | RRF_NOEXPAND, &data, &size) == ERROR_SUCCESS &&
+        size >= sizeof(DWORD))
+        memcpy(&result, data, sizeof(DWORD));
+    free(data);
+    return result;
+}
+
+// The installed service's "Type" when it is a REG_DWORD of 4 bytes; 0 otherwise.
+DWORD read_installed_type(const wchar_t *name)
+{
+    wchar_t path[path_chars];
+    if (format_text(path, path_chars, L"SYSTEM\\CurrentControlSet\\services\\%ls", name) < 0)
+        return 0;
+    wchar_t *data = nullptr;
+    DWORD size = 0;
+    DWORD type = 0;
+    if (reg::get_value(HKEY_LOCAL_MACHINE, path, L"Type", RRF_RT_REG_DWORD, &data, &size) == ERROR_SUCCESS &&
+        size == sizeof(DWORD))
+        memcpy(&type, data, sizeof(DWORD));
+    free(data);
+    return type;
+}
+
+// Whether the process is a service and interactive; taken in start-up, before the main entry
+// reads is_service.
+void decide_host_identity(ServiceHost &host)
+{
+    DWORD session = 0;
+    TOKEN_GROUPS *groups = nullptr;
+    DWORD error = read_identity_inputs(&session, &groups);
+    DWORD installed_type = error == 0 && session == 0 ? read_installed_type(host.name) : 0;
+    Identity identity = decide_identity(error == 0, session, error == 0 ? groups : nullptr, installed_type);
+    if (groups != nullptr)
+        GlobalFree(groups);
+    host.is_service = identity.is_service;
+    host.interactive = identity.interactive;
+    host.status.dwServiceType = identity.service_type;
+}
+
+// Where a service's output goes: the console of the process recorded at installation, else a
+// new console for an interactive service, else the log file.
+void set_up_service_output(ServiceHost &host)
+{
+    wchar_t path[path_chars];
+    if (format_text(path, path_chars, service_parameters_path, host.name) >= 0) {
+        host.console_pid = read_dword_bytes(path, L"_console_pid");
+        host.console_sid = read_dword_bytes(path, L"_console_sid");
+    }
+    if (host.console_sid == 0 && host.console_pid != 0 && host.console_pid != 0xFFFFFFFF &&
+        attach_console(host.console_pid) != 0)
+        host.console_pid = 0;
+    if (host.console_sid != 0 || host.console_pid == 0) {
+        if (host.interactive) {
+            free_console();
+            new_console();
+        } else {
+            log_to_file(true);
+        }
+    }
+}
+
+void report_status(ServiceHost &host)
+{
+    if (host.status_handle != nullptr)
+        SetServiceStatus(host.status_handle, &host.status);
+}
+
+} // namespace
+
+void WINAPI service_main(DWORD, LPWSTR *)
+{
+    ServiceHost &host = g_service_host;
+    host.status_handle = RegisterServiceCtrlHandlerW(host.name, service_ctrl_handler);
+    if (host.status_handle == nullptr) {
+        print_host_error(L"!! RegisterServiceCtrlHandler() failed.\n");
+        signal_host_event(host.e_host_started);
+        return;
+    }
+    host.status.dwCurrentState = SERVICE_START_PENDING;
+    host.status.dwControlsAccepted = 0;
+    report_status(host);
+    host.status.dwControlsAccepted |= accepted_controls;
+    host.status.dwCurrentState = SERVICE_RUNNING;
+    if (!SetServiceStatus(host.status_handle, &host.status)) {
+        // Systems before Windows 7 refuse the trigger-event control.
+        host.status.dwControlsAccepted &= ~accept_trigger_event;
+        if (!SetServiceStatus(host.status_handle, &host.status))
+            print_host_error(L"[%ls] SetServiceStatus failed %u\n", host.name, GetLastError());
+    }
+    if (host.control_callback == nullptr && host.console_pid == 0)
+        print_prefixed(L"[STARTED] %ls\n", host.name);
+    signal_host_event(host.e_host_started);
+    wait_host_event(host.e_service_stop);
+    if (host.control_callback == nullptr && host.console_pid == 0)
+        print_prefixed(L"[STOPPED] %ls\n#################################\n\n", host.name);
+    host.status.dwCurrentState = SERVICE_STOP_PENDING;
+    report_status(host);
+    host.status.dwControlsAccepted &= ~accepted_controls;
+    host.status.dwCurrentState = SERVICE_STOPPED;
+    report_status(host);
+}
+
+namespace {
+
+DWORD WINAPI dispatcher_thread(void *parameter)
+{
+    ServiceHost &host = *static_cast<ServiceHost *>(parameter);
+    if (host.is_service) {
+        set_up_service_output(host);
+        wait_host_event(host.e_main_ready);
+        host.is_service = StartServiceCtrlDispatcherW(host.dispatch_table) != FALSE;
+    }
+    signal_host_event(host.e_host_stopped);
+    signal_host_event(host.e_host_started);
+    return 0;
+}
+
+} // namespace
+
+void start_service_dispatcher(ServiceHost &host)
+{
+    host.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    host.status.dwCurrentState = SERVICE_STOPPED;
+    decide_host_identity(host);
+    host.thread_handle = CreateThread(host.thread_security, host.thread_stack_size, dispatcher_thread, &host,
+                                      host.thread_flags, &host.thread_id);
+    host.thread_created = host.thread_handle != nullptr;
+    if (!host.thread_created) {
+        // Nothing will dispatch: the process goes on as a console program.
+        host.is_service = false;
+        signal_host_event(host.e_host_stopped);
+        signal_host_event(host.e_host_started);
+    }
+}
+
+bool running_as_service()
+{
+    return g_service_host.is_service;
+}
+
+void service_host_close()
+{
+    ServiceHost &host = g_service_host;
+    if (host.thread_created) {
+        CloseHandle(host.thread_handle);
+        host.thread_handle = nullptr;
+        host.thread_id = 0;
+        host.thread_created = false;
+    }
+    close_host_event(host.e_main_ready);
+    close_host_event(host.e_service_stop);
+    close_host_event(host.e_host_stopped);
+    close_host_event(host.e_param_change);
+    close_host_event(host.e_host_started);
+    if (host.service_handle != nullptr)
+        CloseServiceHandle(host.service_handle);
+    if (host.scm_handle != nullptr)
+        CloseServiceHandle(host.scm_handle);
+    ZeroMemory(&host, sizeof(host));
+}
+
+void service_ctrl_handler(DWORD control)
+{
+    ServiceHost &host = g_service_host;
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        host.status.dwCurrentState = SERVICE_STOP_PENDING;
+        host.stop_requested = true;
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        host.status.dwCurrentState = SERVICE_PAUSED;
+        if (host.control_callback == nullptr)
+            print_prefixed(L"{paused}\n");
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        host.status.dwCurrentState = SERVICE_RUNNING;
+        if (host.control_callback == nullptr)
+            print_prefixed(L"{resumed}\n");
+        break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        signal_host_event(host.e_param_change);
+        break;
+    case control_trigger_event:
+        if (host.control_callback == nullptr)
+            print_prefixed(L"{TRIGGEREVENT}\n");
+        break;
+    default:
+        break;
+    }
+    report_status(host);
+    if (host.stop_requested) {
+        signal_host_event(host.e_service_stop);
+        if (!host.is_service)
+            signal_host_event(host.e_host_stopped);
+    }
+    if (host.control_callback != nullptr)
+        host.control_callback(control);
+}
