@@ -115,6 +115,13 @@ TEST_F(SimProcesses, ReaderGetsConcurrentAppendsInOrderAnd1503AfterAClear)
     EXPECT_FALSE(read_forwards(log));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
 
+    // Saved by evtlog, with every record, and not over an existing file.
+    const std::wstring backup = L"backup Security \"" + folder.file(L"backup.evt") + L"\"";
+    ASSERT_EQ(run_evtlog(backup), 0u);
+    EXPECT_EQ(run_evtlog(backup), 1u);
+    HANDLE saved = OpenBackupEventLogW(nullptr, folder.file(L"backup.evt").c_str());
+    EXPECT_TRUE(GetNumberOfEventLogRecords(saved, &count) && count == 10501);
+    CloseEventLog(saved);
     const std::wstring clear = L"clear Security \"" + folder.file(L"saved.evt") + L"\"";
     ResetEvent(notify);
     ASSERT_EQ(run_evtlog(clear), 0u);

@@ -27,6 +27,7 @@ const wchar_t usage_text[] =
     L"                                 the time of the append, as the log service stamps it;\n"
     L"                                 its time generated is kept, or set to now with --now\n"
     L"  evtlog clear LOG [BACKUP]      clear a log, saving it first to BACKUP (.evt)\n"
+    L"  evtlog backup LOG FILE         save a log to FILE (.evt), which must not exist yet\n"
     L"  evtlog list LOG                print one line per record: number, time (UTC), source,\n"
     L"                                 event ID, type, category, strings joined by '|', data;\n"
     L"                                 tab-separated, with \\ | tab CR LF escaped as\n"
@@ -406,6 +407,22 @@ int clear(const Options &o)
     return ok ? 0 : failure(L"ClearEventLogW()", error);
 }
 
+int backup(const Options &o)
+{
+    if (int status = unknown_log(o, 0))
+        return status;
+    int log = log_argument(o.positional_count > 0 ? o.positional[0] : nullptr, -1);
+    if (o.positional_count != 2 || log < 0)
+        return usage_error(L"backup needs LOG and FILE", L"");
+    HANDLE h = OpenEventLogW(nullptr, sim_log_name(log));
+    if (h == nullptr)
+        return failure(L"OpenEventLogW()", GetLastError());
+    BOOL ok = BackupEventLogW(h, o.positional[1]);
+    DWORD error = GetLastError();
+    CloseEventLog(h);
+    return ok ? 0 : failure(L"BackupEventLogW()", error);
+}
+
 int view(const Options &o, bool render)
 {
     if (int status = unknown_log(o, 0))
@@ -462,6 +479,8 @@ int wmain(int argc, wchar_t **argv)
         return replay(o);
     if (wcscmp(command, L"clear") == 0)
         return clear(o);
+    if (wcscmp(command, L"backup") == 0)
+        return backup(o);
     if (wcscmp(command, L"list") == 0)
         return view(o, false);
     if (wcscmp(command, L"render") == 0)

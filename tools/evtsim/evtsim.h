@@ -3,7 +3,8 @@
 // Linking the object library tosmire_evtsim replaces, in that program only, the classic
 // event-log calls (OpenEventLogW, CloseEventLog, GetOldestEventLogRecord,
 // GetNumberOfEventLogRecords, ReadEventLogW, NotifyChangeEventLog, ClearEventLogW,
-// RegisterEventSourceW, ReportEventW, DeregisterEventSource) and the subscription calls
+// BackupEventLogW, OpenBackupEventLogW, RegisterEventSourceW, ReportEventW,
+// DeregisterEventSource) and the subscription calls
 // (EvtSubscribe, EvtCreateRenderContext, EvtRender, EvtClose) with our own implementation;
 // the caller's code is unchanged. The release program never links it.
 //
@@ -17,6 +18,11 @@
 // cleared Security log starts with event 1102 ("The audit log was cleared", source
 // Microsoft-Windows-Eventlog, category 104, audit success, the clearing account's SID text,
 // user name, domain and logon ID), written before the clear wakes anyone; other logs start empty.
+// A backup (BackupEventLogW, or ClearEventLogW with a file) is a copy of the log file as it is
+// under the mutex, into a file that must not exist yet. OpenBackupEventLogW opens such a saved
+// .evt file read-only, for reads as on a live log; what is not a clean .evt log (a text file, a
+// saved .evtx, which is not simulated) fails with 1500, and reads of a file damaged or cut short
+// return the whole records before the damage, then 1500.
 // Appends and clears wake every NotifyChangeEventLog event and every subscription on that
 // log, in any process of the same Wine prefix (or Windows session set): the appender duplicates
 // the listener's event from the listener's process and sets it, so no thread waits for a listener.
