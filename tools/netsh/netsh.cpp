@@ -997,7 +997,8 @@ constexpr size_t max_script_line = 8191;   // cmd.exe's limit for a command line
 // The script file as text, or a message why it is refused.
 static bool read_script(const std::wstring &file, std::wstring &text)
 {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    // Shared as the C runtime's fopen shares a file, as netsh opens its script.
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         text = L"The script file " + quoted(file) + L" cannot be opened (CreateFileW() FAILED " +
