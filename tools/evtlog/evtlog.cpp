@@ -55,7 +55,7 @@ const wchar_t usage_text[] =
     L"  --auth PACKAGE       authentication package (default NTLM)\n"
     L"  --source NAME        source of the record (default Microsoft-Windows-Security-Auditing\n"
     L"                       for 4624, 4625, 4776, Security for 528, 529, 539)\n"
-    L"  --strings 20|27      insertion strings of 4624 (default 27); with forward any N up to\n"
+    L"  --strings N          insertion strings of 4624, 20 or 27 (default 27); with forward any N to\n"
     L"                       the event's number: the record keeps its first N strings, as a\n"
     L"                       damaged or forged forwarded event\n"
     L"  --computer NAME      source computer of a forwarded event, 1 to 255 characters (a DNS\n"

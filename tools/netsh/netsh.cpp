@@ -1,6 +1,6 @@
 // Simulated netsh.exe for Wine, whose own netsh accepts every command silently. It carries out
 // the "ipsec static" commands that tosmire-ips uses (add, delete and show of policies, filter
-// actions, filter lists, filters and rules; set policy; show all) on a store file in the
+// actions, filter lists, filters and rules; set policy; show all; set store) on a store file in the
 // simulation folder, and journals every command line it receives (netsh_store.h). Other
 // commands are answered as unknown ones.
 //
@@ -28,7 +28,8 @@
 // the choice ends with the run, so on the command line it changes nothing. location=domain
 // without a name takes the machine's domain: TOSMIRE_SIM_NETSH_DOMAIN names it (a machine under
 // Wine is in none); with no machine domain, or a name that is no domain name, the command fails
-// as netsh does when it finds no domain controller, and the store stays what it was.
+// as netsh does when it finds no domain controller, and the store stays what it was (the
+// commands that follow in the script act on that one).
 //
 // Output goes to standard output, with carriage return and line feed at line ends; failures
 // exit with code 1. TOSMIRE_SIM_NETSH_EXIT (a decimal number) replaces the exit code that the
