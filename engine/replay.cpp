@@ -90,6 +90,9 @@ struct Totals {
     uint32_t rows, blocked_rows, event_ids, untracked_blocks;
     DWORD first_time, last_time;  // earliest and latest TimeGenerated of the records read
     DWORD last_number;            // RecordNumber of the last record read
+    DWORD next_number;            // the number the next record should have
+    uint64_t damaged;             // records skipped as damaged
+    DWORD first_damaged;          // the number of the first of them
     bool limited;                 // records past the newest at the start are left (the live log)
     DWORD oldest, number;         // the log's records at the start
     bool past_newest;
@@ -371,6 +374,7 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
     if (totals.records == 1 || time > totals.last_time)
         totals.last_time = time;
     totals.last_number = record->RecordNumber;
+    totals.next_number = record->RecordNumber + 1;
     count_event_id(record->EventID);
 
     LogonReport report;
@@ -406,20 +410,48 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
         print_success_line(report, cleared);
 }
 
+// Counts count records from number on as damaged: read, rejected, and not decided.
+void count_damaged(DWORD number, DWORD count)
+{
+    if (totals.damaged == 0)
+        totals.first_damaged = number;
+    totals.damaged += count;
+    totals.records += count;
+    totals.rejected += count;
+    totals.next_number = number + count;
+}
+
 // Reads the log from its oldest record on; 0 at its end, or the error that ended the reading.
+// A damaged record is refused by the log service (1500) after the records before it: the read
+// goes on by number behind it, up to max_skipped records in a row. In a log cut short no record
+// is found behind the cut, and the error stands.
 DWORD read_records(HANDLE log)
 {
+    constexpr DWORD sequential = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ;
+    constexpr DWORD max_skipped = 4;
+    DWORD flags = sequential, seek_to = 0;
     for (;;) {
         // Esc, Q or Ctrl+C ask the monitor's loop to quit; the replay stops as it would.
         if (InterlockedExchange(&monitor_request, static_cast<LONG>(MonitorRequest::none)) ==
             static_cast<LONG>(MonitorRequest::quit))
             return ERROR_CANCELLED;
         DWORD bytes_read = 0, needed = 0;
-        if (!ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, memory->read, replay_read_bytes,
-                           &bytes_read, &needed)) {
-            const DWORD error = GetLastError();
-            return error == ERROR_HANDLE_EOF ? 0 : error != 0 ? error : ERROR_GEN_FAILURE;
+        if (!ReadEventLogW(log, flags, seek_to, memory->read, replay_read_bytes, &bytes_read, &needed)) {
+            const DWORD error = last_error(ERROR_GEN_FAILURE);
+            if (flags == sequential && error == ERROR_HANDLE_EOF)
+                return 0;
+            if (flags == sequential && error == ERROR_EVENTLOG_FILE_CORRUPT)
+                seek_to = totals.next_number + 1;
+            else if (flags != sequential && error == ERROR_EVENTLOG_FILE_CORRUPT && seek_to - totals.next_number < max_skipped)
+                ++seek_to;
+            else
+                return flags == sequential ? error : ERROR_EVENTLOG_FILE_CORRUPT;
+            flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
+            continue;
         }
+        if (flags != sequential)
+            count_damaged(totals.next_number, seek_to - totals.next_number);
+        flags = sequential;
         if (bytes_read > replay_read_bytes)
             bytes_read = replay_read_bytes;
         walked_end = memory->read;
@@ -428,14 +460,12 @@ DWORD read_records(HANDLE log)
         walk_batch(memory->read, bytes_read, replay_record);
         if (!options.quiet)
             output_gather_end();
-        // The walk ends at a length that cannot be a record: the rest of the batch is one
-        // damaged record to it, and the next read goes on behind the batch.
-        if (walked_end != memory->read + bytes_read && !totals.past_newest) {
-            ++totals.records;
-            ++totals.rejected;
-        }
         if (totals.past_newest)
             return 0;
+        // The walk ends at a length that cannot be a record: the rest of the batch is one
+        // damaged record to it, and the next read goes on behind the batch.
+        if (walked_end != memory->read + bytes_read)
+            count_damaged(totals.next_number, 1);
     }
 }
 
@@ -709,12 +739,14 @@ void summary_records()
     print_out(L"# Records: %llu read", totals.records);
     if (totals.records != 0)
         print_out(L", from %ls to %ls", event_time(totals.first_time, true, first), event_time(totals.last_time, true, last));
-    print_out(L": %llu accepted, %llu rejected, %llu spoofed\n", totals.accepted, totals.rejected, totals.spoofed);
+    print_out(L": %llu accepted, %llu rejected (%llu of them damaged), %llu spoofed\n", totals.accepted, totals.rejected,
+              totals.damaged, totals.spoofed);
     print_out(L"# Failures ignored after a block: %llu; successful logons of whitelisted users: %llu\n", totals.held,
               totals.cleared);
     count_row(L"records", L"read", totals.records);
     count_row(L"records", L"accepted", totals.accepted);
     count_row(L"records", L"rejected", totals.rejected);
+    count_row(L"records", L"damaged", totals.damaged);
     count_row(L"records", L"spoofed", totals.spoofed);
     count_row(L"records", L"ignored after a block", totals.held);
     count_row(L"records", L"successful logons of whitelisted users", totals.cleared);
@@ -832,6 +864,7 @@ DWORD replay_log(HANDLE log, const wchar_t *source)
     totals.limited = options.file == nullptr;
     totals.oldest = oldest;
     totals.number = number;
+    totals.next_number = oldest;
     if (options.csv_path != nullptr) {
         // A new file only: a replay never overwrites what is there.
         csv_file = CreateFileW(options.csv_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -856,8 +889,15 @@ DWORD replay_log(HANDLE log, const wchar_t *source)
 
     DWORD error = read_records(log);
     print_summary();
-    if (error != 0)
+    if (error != 0) {
         print_ending(error);
+    } else if (totals.damaged != 0) {
+        set_console_color(color_error);
+        print_out(L"!! %llu damaged records skipped (the first: number %u); the summary covers the others (%u)\n",
+                  totals.damaged, totals.first_damaged, ERROR_EVENTLOG_FILE_CORRUPT);
+        restore_console_color();
+        error = ERROR_EVENTLOG_FILE_CORRUPT;
+    }
     if (csv_file != INVALID_HANDLE_VALUE && csv_error != 0) {
         set_console_color(color_error);
         print_out(L"!! WriteFile() FAILED %u: the CSV file %.1000ls is incomplete\n", csv_error, options.csv_path);
