@@ -223,13 +223,15 @@ uint8_t type_number(const wchar_t *logon_type)
     return logon_type[0] == L'1' ? 10 : logon_type[0] == L'8' ? 8 : 3;
 }
 
-// Keeps the count that came closest to its threshold: attempts / threshold above peak / peak_threshold.
-void note_peak(uint32_t &peak, uint32_t &peak_threshold, uint32_t attempts, DWORD threshold)
+// Keeps the count that came closest to its threshold (attempts / threshold above peak /
+// peak_threshold); whether it was taken.
+bool note_peak(uint32_t &peak, uint32_t &peak_threshold, uint32_t attempts, DWORD threshold)
 {
-    if (peak == 0 || uint64_t{attempts} * peak_threshold > uint64_t{peak} * threshold) {
-        peak = attempts;
-        peak_threshold = threshold;
-    }
+    if (peak != 0 && uint64_t{attempts} * peak_threshold <= uint64_t{peak} * threshold)
+        return false;
+    peak = attempts;
+    peak_threshold = threshold;
+    return true;
 }
 
 // The row of an address, added when it is new; null when the table is full or the address
@@ -322,12 +324,8 @@ void replay_failure(const LogonReport &report, DWORD time)
     if (row != nullptr)
         row->whitelisted_ip = d.whitelisted_ip;
     if (!d.block) {
-        if (row != nullptr) {
-            const uint32_t peak = row->peak;
-            note_peak(row->peak, row->peak_threshold, d.attempts, d.threshold);
-            if (row->peak != peak || row->peak_type == 0)
-                row->peak_type = type;
-        }
+        if (row != nullptr && note_peak(row->peak, row->peak_threshold, d.attempts, d.threshold))
+            row->peak_type = type;
         if (!options.quiet)
             print_failure_line(report, d, time_text);
         return;
@@ -340,8 +338,8 @@ void replay_failure(const LogonReport &report, DWORD time)
     if (!plain) {
         if (row != nullptr) {
             row->not_blockable = true;
-            note_peak(row->peak, row->peak_threshold, d.attempts, d.threshold);
-            row->peak_type = type;
+            if (note_peak(row->peak, row->peak_threshold, d.attempts, d.threshold))
+                row->peak_type = type;
         }
         return;
     }
