@@ -293,19 +293,36 @@ TEST_F(SimLogTest, AClearedSecurityLogStartsWithEvent1102AndOtherLogsEmpty)
 
 DWORD WINAPI ignore(EVT_SUBSCRIBE_NOTIFY_ACTION, PVOID, EVT_HANDLE) { return 0; }
 
+// A channel's hook variable set to 1 makes it missing.
 TEST_F(SimLogTest, SubscribeRefusesUnknownChannelsAndQueries)
 {
-    const struct { const wchar_t *channel, *query; DWORD error; } cases[] = {
+    const wchar_t *const no_forwarded = sim_no_forwarded_channel_variable;
+    const struct { const wchar_t *channel, *query; DWORD error; const wchar_t *hook = nullptr; } cases[] = {
         {L"Microsoft-Windows-Nothing/Operational", L"*", ERROR_EVT_CHANNEL_NOT_FOUND},
         {sim_rdp_channel, L"Event/System/EventID=abc", ERROR_EVT_INVALID_QUERY},
         {sim_rdp_channel, L"Event/System/EventID=140 and", ERROR_EVT_INVALID_QUERY},
         {sim_rdp_channel, L"*[System[(EventID = 140)]]", 0},
         {L"microsoft-windows-remotedesktopservices-rdpcorets/operational", L"*", 0},
+        {sim_rdp_channel, L"*", ERROR_EVT_CHANNEL_NOT_FOUND, sim_no_rdp_channel_variable},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=4625 or EventID=4776)]]", 0},
+        {L"forwardedevents", L" * [ System [ EventID=4625 or (EventID=4624 or EventID = 4776) ] ] ", 0},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624orEventID=4625)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 and EventID=4625)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=65536)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=4625]]", ERROR_EVT_INVALID_QUERY},
+        {L"Forwarded", L"*", ERROR_EVT_CHANNEL_NOT_FOUND},   // the hooks' short name is no channel
+        {L"ForwardedEvents", L"*", ERROR_EVT_CHANNEL_NOT_FOUND, no_forwarded},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or)]]", ERROR_EVT_CHANNEL_NOT_FOUND, no_forwarded},
     };
     for (const auto &c : cases) {
+        if (c.hook != nullptr)
+            SetEnvironmentVariableW(c.hook, L"1");
         EVT_HANDLE sub =
             EvtSubscribe(nullptr, nullptr, c.channel, c.query, nullptr, nullptr, ignore, EvtSubscribeToFutureEvents);
         EXPECT_EQ(sub == nullptr ? GetLastError() : 0, c.error) << c.query;
+        if (c.hook != nullptr)
+            SetEnvironmentVariableW(c.hook, nullptr);
         if (sub != nullptr)
             EvtClose(sub);
     }

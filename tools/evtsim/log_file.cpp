@@ -16,10 +16,11 @@ extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE
 
 namespace {
 
-const wchar_t *const log_names[sim_log_count] = {L"Security", L"Application", sim_rdp_channel};
-const wchar_t *const short_names[sim_log_count] = {L"Security", L"Application", L"RDP"};
-const wchar_t *const file_names[sim_log_count] = {
-    L"Security.evt", L"Application.evt", L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS%4Operational.evt"};
+const wchar_t *const log_names[sim_log_count] = {L"Security", L"Application", sim_rdp_channel, sim_forwarded_channel};
+const wchar_t *const short_names[sim_log_count] = {L"Security", L"Application", L"RDP", L"Forwarded"};
+const wchar_t *const file_names[sim_log_count] = {L"Security.evt", L"Application.evt",
+                                                  L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS%4Operational.evt",
+                                                  L"ForwardedEvents.evt"};
 
 // The listener table, shared by every process of the simulation. A listener is an event in
 // its owner's process, named by the owner's process id and the handle value; an append opens
