@@ -66,7 +66,7 @@ struct EventCount {
 // Everything a replay uses, allocated at once by run_replay (zero-filled; pages are committed
 // as they are touched) and freed when it ends. The read buffer comes first, page-aligned.
 struct ReplayMemory {
-    BYTE read[replay_read_bytes + 1];
+    BYTE read[0x80000];                  // 512 KiB, of which a read takes replay_read_bytes
     AddressRow rows[row_capacity];
     uint32_t index[index_slots];         // row number + 1, or 0 for a free slot
     uint32_t block_order[row_capacity];  // rows by their first block
@@ -491,7 +491,7 @@ void csv_flush()
 {
     DWORD done = 0;
     if (csv_error == 0 && csv_used != 0 && (!WriteFile(csv_file, memory->csv, csv_used, &done, nullptr) || done != csv_used))
-        csv_error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+        csv_error = last_error(ERROR_WRITE_FAULT);
     csv_used = 0;
 }
 
@@ -504,58 +504,50 @@ void csv_bytes(const char *bytes, DWORD count)
     }
 }
 
-// One UTF-16 text as UTF-8; a lone surrogate becomes U+FFFD.
-void csv_utf8(const wchar_t *text)
+// One character as UTF-8.
+void csv_code_point(uint32_t c)
 {
-    for (size_t i = 0; text[i] != 0; ++i) {
-        uint32_t c = static_cast<uint16_t>(text[i]);
-        if (IS_HIGH_SURROGATE(c) && IS_LOW_SURROGATE(text[i + 1]))
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(text[++i]) - 0xDC00);
-        else if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        char b[4];
-        DWORD n = 0;
-        if (c < 0x80) {
-            b[n++] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            b[n++] = static_cast<char>(0xC0 | (c >> 6));
-            b[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            b[n++] = static_cast<char>(0xE0 | (c >> 12));
-            b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            b[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            b[n++] = static_cast<char>(0xF0 | (c >> 18));
-            b[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            b[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-        csv_bytes(b, n);
+    char b[4];
+    DWORD n = 0;
+    if (c < 0x80) {
+        b[n++] = static_cast<char>(c);
+    } else if (c < 0x800) {
+        b[n++] = static_cast<char>(0xC0 | (c >> 6));
+        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        b[n++] = static_cast<char>(0xE0 | (c >> 12));
+        b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        b[n++] = static_cast<char>(0xF0 | (c >> 18));
+        b[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
     }
+    csv_bytes(b, n);
 }
 
-// A text cell: quoted, its quotes doubled, control characters replaced, and a leading
-// = + - @ behind an apostrophe, so that a spreadsheet takes no attacker's text for a formula.
+// A text cell in UTF-8: quoted, its quotes doubled, control characters as "?", a lone
+// surrogate as U+FFFD, and a leading = + - @ behind an apostrophe, so that a spreadsheet takes
+// no attacker's text for a formula.
 void csv_text(const wchar_t *text)
 {
-    wchar_t piece[2] = {0, 0};
     csv_bytes("\"", 1);
     if (text[0] == L'=' || text[0] == L'+' || text[0] == L'-' || text[0] == L'@')
         csv_bytes("'", 1);
     for (size_t i = 0; text[i] != 0; ++i) {
-        const wchar_t c = text[i];
-        if (c == L'"')
+        uint32_t c = static_cast<uint16_t>(text[i]);
+        if (c == L'"') {
             csv_bytes("\"\"", 2);
-        else if (c < 0x20 || c == 0x7F)
-            csv_bytes("?", 1);
-        else if (IS_HIGH_SURROGATE(c) && IS_LOW_SURROGATE(text[i + 1])) {
-            const wchar_t pair[3] = {c, text[i + 1], 0};
-            csv_utf8(pair);
-            ++i;
-        } else {
-            piece[0] = c;
-            csv_utf8(piece);
+            continue;
         }
+        if (c < 0x20 || c == 0x7F)
+            c = L'?';
+        else if (IS_HIGH_SURROGATE(c) && IS_LOW_SURROGATE(text[i + 1]))
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(text[++i]) - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        csv_code_point(c);
     }
     csv_bytes("\"", 1);
 }
