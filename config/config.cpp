@@ -91,9 +91,9 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
     return ListRead::set;
 }
 
-// Takes a stored threshold if it is a REG_DWORD of 4 bytes; writes the default over a missing
-// value or one of the wrong type or size.
-void read_threshold(HKEY key, const Threshold &threshold)
+// Takes a stored threshold if it is a REG_DWORD of 4 bytes; with write_default, writes the
+// default over a missing value or one of the wrong type or size.
+void read_threshold(HKEY key, const Threshold &threshold, bool write_default)
 {
     HKEY query = nullptr;
     if (RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE, &query) != ERROR_SUCCESS)
@@ -108,7 +108,7 @@ void read_threshold(HKEY key, const Threshold &threshold)
         *threshold.value = value;
         return;
     }
-    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND)
+    if (write_default && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND))
         reg::set_dword(key, threshold.name, threshold.fallback);
 }
 
@@ -149,9 +149,8 @@ LSTATUS open_config_key(const wchar_t *path, HKEY *key)
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key);
 }
 
-} // namespace
-
-void load_config()
+// Loads the configuration; with write_defaults, what is missing or mistyped is written back.
+void load_configuration(bool write_defaults)
 {
     // A repeated load starts from the compiled-in state, as the first one does.
     release_config_lists();
@@ -170,13 +169,25 @@ void load_config()
     const ListRead ip_read = read_list(key, L"whitelist_IP", whitelist_IP, owned_IP);
     const ListRead user_read = read_list(key, L"whitelist_user", whitelist_user, owned_user);
     for (const Threshold &threshold : thresholds)
-        read_threshold(key, threshold);
+        read_threshold(key, threshold, write_defaults);
     // A list not read keeps its defaults; only a missing or mistyped one is overwritten.
-    if (ip_read == ListRead::absent)
+    if (write_defaults && ip_read == ListRead::absent)
         write_default_list(key, L"whitelist_IP", default_whitelist_IP, default_whitelist_IP_count);
-    if (user_read == ListRead::absent)
+    if (write_defaults && user_read == ListRead::absent)
         write_default_list(key, L"whitelist_user", default_whitelist_user, default_whitelist_user_count);
     RegCloseKey(key);
+}
+
+} // namespace
+
+void load_config()
+{
+    load_configuration(true);
+}
+
+void read_config()
+{
+    load_configuration(false);
 }
 
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list)
@@ -205,14 +216,19 @@ bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list)
     return count > 0;
 }
 
-bool is_listed(const TextList &list, const wchar_t *text)
+int64_t find_listed(const TextList &list, const wchar_t *text)
 {
     if (list.items == nullptr || text == nullptr)
-        return false;
+        return -1;
     for (uint64_t i = 0; i < list.count; ++i)
         if (equal_ignoring_case(list.items[i], text))
-            return true;
-    return false;
+            return static_cast<int64_t>(i);
+    return -1;
+}
+
+bool is_listed(const TextList &list, const wchar_t *text)
+{
+    return find_listed(list, text) >= 0;
 }
 
 void release_config_lists()

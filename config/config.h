@@ -19,8 +19,9 @@ extern wchar_t parameters_key_path[512];
 // and the Application event-source key, the second one (both under HKEY_LOCAL_MACHINE).
 extern wchar_t event_source_key_path[512];
 
-// The configuration below is written only by load_config on the main thread, before any
-// other thread of the program reads it, and by release_config_lists at exit.
+// The configuration below is written only by load_config (or read_config, and the replay's
+// threshold overrides) on the main thread, before any other thread of the program reads it,
+// and by release_config_lists at exit.
 // Source addresses (or host names) that are never blocked.
 extern TextList whitelist_IP;
 // User names counted against the whitelist thresholds.
@@ -41,9 +42,13 @@ extern const wchar_t *default_whitelist_user[default_whitelist_user_count];
 
 // Reads the configuration key (Parameters first, else the event-source key); writes defaults back.
 void load_config();
+// Reads the configuration as load_config does, writing nothing back (the replay).
+void read_config();
 // Splits a REG_MULTI_SZ image into the list's pointer array; true if a string was found.
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list);
 // Whole-text membership ignoring letter case (equal_ignoring_case).
 bool is_listed(const TextList &list, const wchar_t *text);
+// Index of the first entry equal to text as is_listed compares, or -1.
+int64_t find_listed(const TextList &list, const wchar_t *text);
 // Frees both pointer arrays and the data read for them; the lists fall back to the defaults.
 void release_config_lists();

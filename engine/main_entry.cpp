@@ -2,6 +2,7 @@
 // side and the service host: the loop below it knows neither.
 #include "engine/main_entry.h"
 #include "engine/monitor.h"
+#include "engine/replay.h"
 #include "config/config.h"
 #include "config/event_dump.h"
 #include "console/key_console.h"
@@ -20,6 +21,9 @@ int monitor_main(int argc, wchar_t **argv)
     format_text(parameters_key_path, 512, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters", default_service_name);
     format_text(event_source_key_path, 512, L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls",
                 default_service_name);
+    // The replay writes nothing, not even the configuration's defaults: it comes first.
+    if (is_replay_command(argc, argv))
+        return run_replay(argc, argv);
     load_config();
     if (service_commands(g_service_host, argc, argv) == -1)
         return 1;
