@@ -20,8 +20,8 @@ using console_test::screen_info;
 
 constexpr WORD grey = 0x07;
 
-// Blank screen in grey, cursor at the top: what a step prints is then the whole screen.
-void clear_screen()
+// Blank screen in grey, cursor at the top.
+void blank_screen()
 {
     const CONSOLE_SCREEN_BUFFER_INFO info = screen_info();
     const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
@@ -30,6 +30,25 @@ void clear_screen()
     FillConsoleOutputAttribute(screen(), grey, cells, COORD{0, 0}, &done);
     SetConsoleCursorPosition(screen(), COORD{0, 0});
     SetConsoleTextAttribute(screen(), grey);
+}
+
+// Whether a line that fills its row exactly puts the cursor on the next row at once, so that its
+// line feed leaves an empty row: asked of the console by printing such a line, at the first
+// clearing of the screen, when nothing else prints.
+int full_row_moves_cursor = -1;
+
+// Blank screen in grey, cursor at the top: what a step prints is then the whole screen.
+void clear_screen()
+{
+    if (full_row_moves_cursor < 0) {
+        blank_screen();
+        std::wstring probe(static_cast<size_t>(screen_info().dwSize.X), L'x');
+        probe += L"\ny";
+        DWORD written = 0;
+        WriteConsoleW(screen(), probe.data(), static_cast<DWORD>(probe.size()), &written, nullptr);
+        full_row_moves_cursor = screen_info().dwCursorPosition.Y == 2 ? 1 : 0;
+    }
+    blank_screen();
 }
 
 // The rows down to the cursor's, trailing blanks cut, joined by line feeds; with the attribute
@@ -69,15 +88,29 @@ bool wait_for(const std::function<bool()> &condition, DWORD ms = 20000)
     return condition();
 }
 
-// The text as the screen shows it: blanks at the end of a line are not told apart.
+// The text as the screen shows it: a line longer than the console's row goes on in the next
+// rows (the program's path in the help is as long as the checkout's folder makes it), and blanks
+// at the end of a row are not told apart.
 std::wstring as_shown(const std::wstring &text)
 {
+    const size_t width = static_cast<size_t>(screen_info().dwSize.X);
+    if (width == 0)
+        return text;
     std::wstring shown;
     for (size_t start = 0;;) {
         const size_t end = text.find(L'\n', start);
-        std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        line.resize(line.find_last_not_of(L' ') + 1);
-        shown += line;
+        const std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        for (size_t at = 0;; at += width) {
+            std::wstring row = line.substr(at, width);
+            row.resize(row.find_last_not_of(L' ') + 1);
+            shown += row;
+            if (line.size() - at <= width) {
+                if (!line.empty() && line.size() - at == width && full_row_moves_cursor == 1)
+                    shown += L'\n';
+                break;
+            }
+            shown += L'\n';
+        }
         if (end == std::wstring::npos)
             return shown;
         shown += L'\n';
