@@ -5,13 +5,23 @@
 #include <cstdio>
 #include <cstring>
 
+// A new name in the temporary folder. Wine hands the ids of ended processes out again, and a
+// killed test leaves its files behind: the process's start tick tells this process's names
+// from those of an earlier one with the same id.
 static std::wstring temp_name(const wchar_t *prefix)
 {
     static LONG counter = 0;
+    static const ULONGLONG started = GetTickCount64();
     wchar_t temp[MAX_PATH];
     DWORD length = GetTempPathW(MAX_PATH, temp);
     return std::wstring(temp, length < MAX_PATH ? length : 0) + prefix + std::to_wstring(GetCurrentProcessId()) +
-           L"-" + std::to_wstring(InterlockedIncrement(&counter));
+           L"-" + std::to_wstring(started) + L"-" + std::to_wstring(InterlockedIncrement(&counter));
+}
+
+// What run_redirected adds to a child's output when the child did not run to its end.
+static std::wstring failure_note(const wchar_t *call, DWORD error, const std::wstring &what = L"")
+{
+    return L"\n[run_redirected: " + what + call + L" failed: error " + std::to_wstring(error) + L"]\n";
 }
 
 // Reads the file from its current position to the end, then closes it.
@@ -52,7 +62,9 @@ std::wstring read_output_file(const std::wstring &path) { return decode_output(r
 
 SimFolder::SimFolder() : path_(temp_name(L"tosmire-sim-"))
 {
-    CreateDirectoryW(path_.c_str(), nullptr);
+    // Never a folder that exists: its files would be taken for this test's.
+    for (int attempt = 0; attempt < 100 && !CreateDirectoryW(path_.c_str(), nullptr); ++attempt)
+        path_ = temp_name(L"tosmire-sim-");
     SetEnvironmentVariableW(L"TOSMIRE_SIM_DIR", path_.c_str());
 }
 
@@ -78,24 +90,36 @@ ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)
     HANDLE out = CreateFileW((temp_name(L"tosmire-out-") + L".txt").c_str(), GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (out == INVALID_HANDLE_VALUE)
+    if (out == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        result.output = failure_note(L"CreateFileW", error, L"the output file: ");
         return result;
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = out;
     PROCESS_INFORMATION process = {};
     std::wstring line = command_line; // CreateProcessW may write into the command line
+    std::wstring note;
     if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0)
-            result.finished = GetExitCodeProcess(process.hProcess, &result.exit_code) != 0;
-        else if (TerminateProcess(process.hProcess, 1))
+        const DWORD waited = WaitForSingleObject(process.hProcess, timeout_ms);
+        result.finished = waited == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &result.exit_code);
+        const DWORD error = GetLastError();
+        if (waited == WAIT_TIMEOUT)
+            note = L"\n[run_redirected: still running after " + std::to_wstring(timeout_ms) + L" ms; ended]\n";
+        else if (!result.finished)
+            note = failure_note(waited == WAIT_OBJECT_0 ? L"GetExitCodeProcess" : L"WaitForSingleObject", error);
+        if (!result.finished && TerminateProcess(process.hProcess, 1))
             WaitForSingleObject(process.hProcess, 5000);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
+    } else {
+        const DWORD error = GetLastError();
+        note = failure_note(L"CreateProcessW", error, command_line + L": ");
     }
     SetFilePointer(out, 0, nullptr, FILE_BEGIN);
-    result.output = decode_output(read_rest(out));
+    result.output = decode_output(read_rest(out)) + note;
     return result;
 }
 

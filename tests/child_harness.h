@@ -9,7 +9,8 @@
 struct ChildResult {
     bool finished = false; // started, and ended within the time limit
     DWORD exit_code = 0;
-    std::wstring output;   // decoded, with the text mode's carriage returns taken out
+    std::wstring output;   // decoded, with the text mode's carriage returns taken out; when not
+                           // finished, a last line tells why (not started, or still running)
 };
 
 // A fresh simulation folder in the temporary folder, named by TOSMIRE_SIM_DIR for every child

@@ -6,4 +6,5 @@ tosmire_test(test_monitor NO_GTEST_MAIN
              LINK tosmire_netsh_store
              DEPENDS tosmire-ips-sim netsh auditpol TIMEOUT 180)
 # The program under test reads the registry's configuration keys, which test_block_burst writes.
-set_tests_properties(test_monitor PROPERTIES RESOURCE_LOCK tosmire_parameters_key)
+# It waits out the 30 seconds that the monitor gives a hung netsh: in a Wine prefix of its own.
+set_tests_properties(test_monitor PROPERTIES RESOURCE_LOCK tosmire_parameters_key WINE_LANE monitor)

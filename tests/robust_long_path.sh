@@ -5,15 +5,16 @@
 #   robust_long_path.sh <wine-run> <tosmire-ips-sim.exe> install|module-path
 set -u
 wine_run=$1 program=$2 case=$3
-prefix=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$wine_run")
+# Wherever the build's prefix for this test is.
+public=$("$wine_run" winepath -u 'C:\users\Public') && [ -d "$public" ] || { echo "FAIL: winepath found no Public folder"; exit 1; }
 tag="tosmire-deep-$$"
-unix_dir="$prefix/drive_c/users/Public/$tag" win_dir="C:\\users\\Public\\$tag"
+unix_dir="$public/$tag" win_dir="C:\\users\\Public\\$tag"
 level=$(printf 'd%.0s' $(seq 1 120))
 if [ "$case" = install ]; then levels=9; else levels=4; fi # about 1,100 and 500 characters
 for i in $(seq 1 $levels); do unix_dir="$unix_dir/$level"; win_dir="$win_dir\\$level"; done
-mkdir -p "$unix_dir" && cp "$program" "$unix_dir/" || exit 1
-trap 'rm -rf "$prefix/drive_c/users/Public/$tag" "$sim"' EXIT
 sim=$(mktemp -d)
+trap 'rm -rf "$public/$tag" "$sim"' EXIT
+mkdir -p "$unix_dir" && cp "$program" "$unix_dir/" || exit 1
 exe="$win_dir\\tosmire-ips-sim.exe"
 echo "program path: ${#exe} characters"
 # The program writes UTF-16 when redirected.

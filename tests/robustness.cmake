@@ -32,12 +32,13 @@ tosmire_test(test_robust_failures NO_GTEST_MAIN
 set_tests_properties(test_robust_failures PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key)
 
 # An installed test service under pause/continue and stop/start cycles, and the event log's
-# connection lost under it: the service tests' lock and fixture (see service.cmake).
+# connection lost under it: the service tests' lock and fixture (see service.cmake). The longest
+# test of all: in a Wine prefix of its own, beside the others.
 tosmire_test(test_robust_service NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_service.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              DEPENDS tosmire-ips-sim evtlog netsh auditpol TIMEOUT 300)
 set_tests_properties(test_robust_service PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key
-                     FIXTURES_REQUIRED "wine;tosmire_services")
+                     FIXTURES_REQUIRED "wine;tosmire_services" WINE_LANE service)
 
 # The program's path longer than its buffers: installation refused whole; the monitor refuses
 # to start rather than register a cut path as its message file.

@@ -20,7 +20,7 @@ std::wstring beside(const wchar_t *name)
 DWORD append_failure(const wchar_t *address)
 {
     ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4625 --address " + address, 60000);
-    EXPECT_TRUE(run.finished);
+    EXPECT_TRUE(run.finished) << run.output;
     return run.exit_code;
 }
 
@@ -51,7 +51,7 @@ TEST(SimNotification, AppendsOfOtherProcessesSetTheEventWithoutAThreadHere)
 
     // A process that registered and ended without closing its log leaves a dead listener.
     ChildResult dead = run_scenario("listen-and-end");
-    ASSERT_TRUE(dead.finished);
+    ASSERT_TRUE(dead.finished) << dead.output;
     ASSERT_EQ(dead.exit_code, 0u);
     for (int round = 0; round < 3; ++round) {
         ResetEvent(notify);

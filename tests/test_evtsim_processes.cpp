@@ -47,7 +47,7 @@ HANDLE start_evtlog(const std::wstring &arguments)
 DWORD run_evtlog(const std::wstring &arguments, std::wstring *output = nullptr)
 {
     ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" " + arguments, 120000);
-    EXPECT_TRUE(run.finished) << std::string(arguments.begin(), arguments.end());
+    EXPECT_TRUE(run.finished) << std::string(arguments.begin(), arguments.end()) << run.output;
     if (output != nullptr)
         *output = run.output;
     return run.exit_code;

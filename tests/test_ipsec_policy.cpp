@@ -43,7 +43,7 @@ TEST(IpsecPolicy, WriteActivateShowThenDeactivateAndErase)
 {
     SimFolder folder;
     ChildResult child = run_scenario("write-activate-show");
-    ASSERT_TRUE(child.finished);
+    ASSERT_TRUE(child.finished) << child.output;
     size_t at = 0, echoed = 0; // every command echoed once and in order
     for (const std::wstring &command : write_activate_show) {
         at = child.output.find(L"# " + command + L"\n", at);

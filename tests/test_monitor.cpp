@@ -198,7 +198,7 @@ ChildResult run_program(const wchar_t *open_error)
     SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", open_error);
     ChildResult run = run_redirected(L"tosmire-ips-sim.exe");
     SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
-    EXPECT_TRUE(run.finished);
+    EXPECT_TRUE(run.finished) << run.output;
     return run;
 }
 

@@ -27,14 +27,24 @@ std::string narrow(const std::wstring &text) { return std::string(text.begin(), 
 void evtlog(const std::wstring &arguments)
 {
     ChildResult run = run_redirected(L"evtlog.exe " + arguments);
-    ASSERT_TRUE(run.finished && run.exit_code == 0) << "evtlog " << std::string(arguments.begin(), arguments.end());
+    ASSERT_TRUE(run.finished && run.exit_code == 0) << "evtlog " << narrow(arguments) << "\n" << run.output;
 }
 
-// Appends one event at a time, so that each is read, dumped and decided before the next.
-void events(const wchar_t *event, const wchar_t *options, DWORD time, int count = 1)
+// Events of one kind, count of them one second apart from time.
+struct Events {
+    const wchar_t *event, *options;
+    DWORD time;
+    int count = 1;
+};
+
+// Appends one event at a time, so that each is read, dumped and decided before the next; stops
+// at the first that evtlog failed to append, since the output would differ from then on.
+void append(std::initializer_list<Events> list)
 {
-    for (int i = 0; i < count; ++i)
-        evtlog(std::wstring(event) + L" " + options + L" --time " + std::to_wstring(time + static_cast<DWORD>(i)));
+    for (const Events &e : list)
+        for (int i = 0; i < e.count; ++i)
+            ASSERT_NO_FATAL_FAILURE(evtlog(std::wstring(e.event) + L" " + e.options + L" --time " +
+                                           std::to_wstring(e.time + static_cast<DWORD>(i))));
 }
 
 void set_dword(const wchar_t *name, DWORD value)
@@ -98,35 +108,38 @@ TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
     const std::string expected = read_file_bytes(beside_me(L"replay_expected.bin"));
     ASSERT_FALSE(expected.empty()) << "replay_expected.bin is missing beside the test program";
 
-    events(L"4624", L"--address 192.0.2.1 --user operator", t0); // the newest record at start
+    // The newest record at start, then the program.
+    ASSERT_NO_FATAL_FAILURE(append({{L"4624", L"--address 192.0.2.1 --user operator", t0}}));
     ASSERT_TRUE(monitor.start(out_path));
     ASSERT_TRUE(wait_for(L"# Waiting for new events... ["));
 
-    // A network attacker blocked at its fourth failure, then held: the next two are only dumped.
-    events(L"4625", L"--address 203.0.113.50 --user scanner", t0 + 100, 6);
-    // Clear-text failures below their threshold, and one from the legacy source name.
-    events(L"4625", L"--address 203.0.113.60 --user u8 --logon-type 8", t0 + 200, 2);
-    events(L"4625", L"--address 203.0.113.61 --user legacy --source Security", t0 + 250);
-    // The whitelisted address is never counted towards a block; the whitelisted user has a
-    // threshold of its own, and its success clears its count.
-    events(L"4625", L"--address 198.51.100.9 --user scanner", t0 + 300, 2);
-    events(L"4625", L"--address 203.0.113.70 --user ips.ops", t0 + 400, 2);
-    events(L"4624", L"--address 203.0.113.70 --user ips.ops", t0 + 410);
-    events(L"4624", L"--address 203.0.113.71 --user someone --strings 20", t0 + 420);
-    // Legacy records carry the SID of LocalSystem; the current ones none.
-    events(L"529", L"--address 203.0.113.80 --user u529", t0 + 500);
-    events(L"539", L"--address 203.0.113.81 --user u539 --logon-type 8", t0 + 510);
-    // Neither dumped nor counted: no address, and an interactive logon.
-    events(L"4625", L"--address - --user dash", t0 + 600);
-    events(L"4625", L"--address 203.0.113.90 --user local --logon-type 2", t0 + 610);
-    events(L"4625", L"--address 203.0.113.99 --user last", t0 + 700);
+    ASSERT_NO_FATAL_FAILURE(append({
+        // A network attacker blocked at its fourth failure, then held: the next two are only dumped.
+        {L"4625", L"--address 203.0.113.50 --user scanner", t0 + 100, 6},
+        // Clear-text failures below their threshold, and one from the legacy source name.
+        {L"4625", L"--address 203.0.113.60 --user u8 --logon-type 8", t0 + 200, 2},
+        {L"4625", L"--address 203.0.113.61 --user legacy --source Security", t0 + 250},
+        // The whitelisted address is never counted towards a block; the whitelisted user has a
+        // threshold of its own, and its success clears its count.
+        {L"4625", L"--address 198.51.100.9 --user scanner", t0 + 300, 2},
+        {L"4625", L"--address 203.0.113.70 --user ips.ops", t0 + 400, 2},
+        {L"4624", L"--address 203.0.113.70 --user ips.ops", t0 + 410},
+        {L"4624", L"--address 203.0.113.71 --user someone --strings 20", t0 + 420},
+        // Legacy records carry the SID of LocalSystem; the current ones none.
+        {L"529", L"--address 203.0.113.80 --user u529", t0 + 500},
+        {L"539", L"--address 203.0.113.81 --user u539 --logon-type 8", t0 + 510},
+        // Neither dumped nor counted: no address, and an interactive logon.
+        {L"4625", L"--address - --user dash", t0 + 600},
+        {L"4625", L"--address 203.0.113.90 --user local --logon-type 2", t0 + 610},
+        {L"4625", L"--address 203.0.113.99 --user last", t0 + 700},
+    }));
     ASSERT_TRUE(wait_for(L"User:WORKGROUP\\last, from IP:203.0.113.99"))
         << narrow(read_output_file(out_path));
 
     // Remote Desktop, on the subscription's thread once the Security log is quiet: one address
     // blocked at its third connection, one whitelisted.
-    events(L"140", L"--address 192.0.2.7", t0 + 800, 3);
-    events(L"140", L"--address 127.0.0.1", t0 + 900);
+    ASSERT_NO_FATAL_FAILURE(
+        append({{L"140", L"--address 192.0.2.7", t0 + 800, 3}, {L"140", L"--address 127.0.0.1", t0 + 900}}));
     EXPECT_TRUE(wait_for(L"IP 127.0.0.1  [WHITELIST IP]"));
     wait_for_size(expected.size());
     monitor.stop();

@@ -188,7 +188,7 @@ TEST(FailureHistoryLimit, TheThousandTwentyThirdAndTwentyFourthAttackersAreCount
     for (const Case &c : cases) {
         SimFolder folder;
         ChildResult run = run_scenario(c.scenario);
-        ASSERT_TRUE(run.finished) << c.scenario;
+        ASSERT_TRUE(run.finished) << c.scenario << run.output;
         EXPECT_EQ(run.exit_code, 0u) << c.scenario;
         EXPECT_EQ(run.output.find(L"NOT BLOCKED"), std::wstring::npos) << c.scenario;
         EXPECT_EQ(counts_of(run.output, L"192.0.2.77"), c.attacker) << c.scenario;
@@ -222,7 +222,7 @@ TEST(EventLogFailures, ThroughTheProgram)
         SetEnvironmentVariableW(c.variable, c.value);
         ChildResult run = run_redirected(L"\"" + sim_program() + L"\"");
         SetEnvironmentVariableW(c.variable, nullptr);
-        ASSERT_TRUE(run.finished) << narrow(c.variable);
+        ASSERT_TRUE(run.finished) << narrow(c.variable) << run.output;
         EXPECT_EQ(run.exit_code, c.exit_code) << narrow(c.variable) << "\n" << narrow(run.output);
         EXPECT_TRUE(run.output.ends_with(c.tail)) << narrow(c.variable) << "\n" << narrow(run.output);
     }
@@ -244,7 +244,7 @@ TEST(ServiceNameLimit, TwoHundredFiftyFiveCharactersWholeTwoHundredFiftySixTheDe
     };
     for (const Case &c : cases) {
         ChildResult run = run_sim(L"-d:" + c.group + L":q");
-        ASSERT_TRUE(run.finished);
+        ASSERT_TRUE(run.finished) << run.output;
         EXPECT_EQ(run.exit_code, 1u);
         EXPECT_TRUE(contains(run.output, L"] !! service command [1]: failed to open " + c.expected + L"! [1060]\n"))
             << c.group.size() << "\n" << narrow(run.output);

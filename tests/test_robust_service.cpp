@@ -220,7 +220,7 @@ TEST_F(RobustService, PauseContinueCyclesKeepStateLinesHandlesAndMemory)
     const auto start = std::chrono::steady_clock::now();
     for (int done = 0; done < total; done += per_run) {
         ChildResult run = run_sim(group + L":" + letters);
-        ASSERT_TRUE(run.finished);
+        ASSERT_TRUE(run.finished) << run.output;
         expect_lines(run, states, done);
         if (done == 0)
             first = settled_sample();
@@ -247,7 +247,7 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
         HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, service_pid(name));
         ASSERT_NE(process, nullptr) << cycle;
         ChildResult stop = run_sim(group + L":q");
-        ASSERT_TRUE(stop.finished);
+        ASSERT_TRUE(stop.finished) << stop.output;
         ASSERT_TRUE(contains(stop.output, L"] :: " + name + L" service [STOP PENDING]\n") ||
                     contains(stop.output, L"] :: " + name + L" service [STOPPED]\n"))
             << cycle << "\n" << narrow(stop.output);
@@ -257,7 +257,7 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
         CloseHandle(process);
         ASSERT_EQ(ended, WAIT_OBJECT_0) << "cycle " << cycle << ": the stopped service's process did not end";
         ChildResult run = run_sim(group + L":s");
-        ASSERT_TRUE(run.finished);
+        ASSERT_TRUE(run.finished) << run.output;
         ASSERT_TRUE(contains(run.output, L"] :: " + name + L" service start [OK]\n")) << cycle << "\n" << narrow(run.output);
         ASSERT_TRUE(wait_state(name, SERVICE_RUNNING)) << cycle;
         // Sampled once the monitor waits, when the new process has done its start-up.

@@ -60,7 +60,7 @@ TEST(RunCommand, ExitCodeEchoAndStartFailure)
     EXPECT_EQ(count, 0u) << "no buffer, nothing stored";
 
     ChildResult child = run_scenario("run"); // echoed when asked, before it runs
-    ASSERT_TRUE(child.finished);
+    ASSERT_TRUE(child.finished) << child.output;
     EXPECT_EQ(child.exit_code, 2u);
     EXPECT_EQ(child.output, L"# testprog.exe exit 5\n" + start_failure(2));
 }
@@ -72,7 +72,7 @@ TEST(RunCommandCapture, ShowsAllOutputAndStoresWhatFitsWithATerminator)
         SimFolder folder;
         ChildResult child = run_scenario(("capture" + std::to_string(i)).c_str());
         ScenarioResult r = read_scenario_result(folder);
-        ASSERT_TRUE(child.finished && r.present) << i;
+        ASSERT_TRUE(child.finished && r.present) << i << child.output;
         EXPECT_EQ(child.exit_code, 0u) << i << ": written beyond the capacity";
         EXPECT_TRUE(child.output == cases[i].shown) << i << ": printed " << child.output.size() << " characters";
         EXPECT_EQ(r.result, 0u) << i;
@@ -109,7 +109,7 @@ TEST(RunCommandLimited, WaitsUpToTheLimitThenLeavesTheChildRunning)
 {
     SimFolder folder;
     ChildResult child = run_scenario("limited");
-    ASSERT_TRUE(child.finished);
+    ASSERT_TRUE(child.finished) << child.output;
     EXPECT_EQ(journal_lines(folder), 1u) << "the second netsh is still running";
     EXPECT_EQ(child.output, L"[slow 0]\n!! netsh did not end within 2 seconds: WaitForSingleObject() WAIT_TIMEOUT 258, "
                             L"left running\n[hung 258]\n");

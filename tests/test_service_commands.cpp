@@ -88,7 +88,7 @@ TEST(ServiceCommands, Table)
             line += quoted(argument) + L" ";
         SCOPED_TRACE(narrow(line.substr(0, 120)));
         ChildResult run = run_sim(line);
-        ASSERT_TRUE(run.finished);
+        ASSERT_TRUE(run.finished) << run.output;
         EXPECT_EQ(run.exit_code, row.exit_code);
         // Every service-host line begins with the UTC time in brackets.
         size_t at = 0;

@@ -59,7 +59,7 @@ TEST(ServiceConsole, RegistryValuesChooseLogFileOrAttachedConsole)
     ASSERT_NE(screen(), INVALID_HANDLE_VALUE) << "no console: this test runs under a pseudo-terminal";
     ServiceSimFolder folder;
     ChildResult record = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4624 --address 198.51.100.1");
-    ASSERT_TRUE(record.finished && record.exit_code == 0);
+    ASSERT_TRUE(record.finished && record.exit_code == 0) << record.output;
     const std::wstring name = own_name(L"a");
     ServiceGuard guard{{name}};
     create_service(name, L"\"" + sim_program() + L"\" \"-d:" + name + L"\"");

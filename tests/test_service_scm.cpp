@@ -38,7 +38,7 @@ struct ServiceScm : ::testing::Test {
     void SetUp() override
     {
         ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4624 --address 198.51.100.1");
-        ASSERT_TRUE(run.finished) << "evtlog did not start or end: " << GetLastError();
+        ASSERT_TRUE(run.finished) << run.output;
         ASSERT_EQ(run.exit_code, 0u) << narrow(run.output);
     }
 };
@@ -53,7 +53,7 @@ TEST_F(ServiceScm, InstalledServiceMonitorsIntoItsLogFile)
     remove_service(name);
 
     ChildResult install = run_sim(group + L":i");
-    ASSERT_TRUE(install.finished);
+    ASSERT_TRUE(install.finished) << install.output;
     EXPECT_EQ(install.exit_code, 1u);
     EXPECT_TRUE(contains(install.output, L"] :: " + name + L" service installed\n")) << narrow(install.output);
     EXPECT_TRUE(contains(install.output, L"] :: LocalSystem requires Read+Execute ACL rights on:\n" + image_line(name) +
@@ -208,7 +208,7 @@ TEST_F(ServiceScm, SessionZeroConsoleRunEndsAsConsoleProgram)
     ChildResult run = run_sim(L"-d:+" + name.substr(11), 90000);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_IDENTITY", nullptr);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
-    ASSERT_TRUE(run.finished);
+    ASSERT_TRUE(run.finished) << run.output;
     EXPECT_EQ(run.exit_code, 575u);
     EXPECT_EQ(run.output, L"") << "the output went to the log file";
     EXPECT_TRUE(contains(read_log(name), L"Audit")) << narrow(read_log(name));
