@@ -80,12 +80,11 @@ TEST(ServiceConsole, RegistryValuesChooseLogFileOrAttachedConsole)
         write_dword(parameters, L"_console_sid", row.sid);
         DeleteFileW(log_file(name).c_str());
         clear_screen();
-        ASSERT_TRUE(start_service(name));
+        ASSERT_EQ(start_service(name), 0u);
         ASSERT_TRUE(wait_state(name, SERVICE_RUNNING));
         const wchar_t *ready = L"Waiting for new events";
         bool seen = wait_until([&] { return contains(row.attached ? screen_text() : read_log(name), ready); }, 30000);
-        control_service(name, SERVICE_CONTROL_STOP);
-        EXPECT_TRUE(wait_state(name, SERVICE_STOPPED));
+        EXPECT_TRUE(stopped_by(name, [&] { control_service(name, SERVICE_CONTROL_STOP); }));
         EXPECT_TRUE(seen) << narrow(row.attached ? screen_text() : read_log(name));
         const std::wstring shown = screen_text();
         if (row.attached) {

@@ -161,12 +161,12 @@ TEST_F(ServiceScm, RemovalOfSlowStoppingStoppedAndMissingService)
 
     // With console_pid set (as in a service attached to a console), control prints nothing.
     SetEnvironmentVariableW(L"TOSMIRE_TEST_SERVICE", name.c_str());
-    ChildResult silent = run_scenario("silent");
+    ChildResult silent;
+    ASSERT_TRUE(stopped_by(name, [&] { silent = run_scenario("silent"); }));
     EXPECT_EQ(silent.exit_code, 0u) << "the stop did not return STOP_PENDING";
     EXPECT_TRUE(contains(silent.output, L"] !! " + name + L" service start [FAILED:1056]|4|")) << narrow(silent.output);
     EXPECT_FALSE(contains(silent.output, L"[STOP")) << narrow(silent.output);
-    ASSERT_TRUE(wait_state(name, SERVICE_STOPPED));
-    ASSERT_TRUE(start_service(name));
+    ASSERT_EQ(start_service(name), 0u);
     ASSERT_TRUE(wait_state(name, SERVICE_RUNNING));
 
     for (int round = 0; round < 3; ++round) {

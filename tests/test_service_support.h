@@ -161,16 +161,48 @@ inline void create_service(const std::wstring &name, const std::wstring &image_l
     CloseServiceHandle(service);
 }
 
-inline bool start_service(const std::wstring &name)
+// Starts a service; 0, or the error of the call that failed.
+inline DWORD start_service(const std::wstring &name)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_START) : nullptr;
-    bool started = service != nullptr && StartServiceW(service, 0, nullptr);
+    const DWORD error = service != nullptr && StartServiceW(service, 0, nullptr) ? 0 : GetLastError();
     if (service != nullptr)
         CloseServiceHandle(service);
     if (manager != nullptr)
         CloseServiceHandle(manager);
-    return started;
+    return error;
+}
+
+// The process of a running service; 0 when there is none.
+inline DWORD service_pid(const std::wstring &name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (service == nullptr || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                                    sizeof(status), &needed))
+        status.dwProcessId = 0;
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+    return status.dwProcessId;
+}
+
+// Runs stop (a control, a program's letter) and waits until the service is STOPPED and its
+// process has ended: Wine's service manager refuses a start (1359) while the process of the
+// stopped service is still on its way out, which a busy machine makes long.
+inline bool stopped_by(const std::wstring &name, const std::function<void()> &stop)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, service_pid(name));
+    stop();
+    const bool stopped = wait_state(name, SERVICE_STOPPED);
+    const bool ended = process == nullptr || WaitForSingleObject(process, 20000) == WAIT_OBJECT_0;
+    if (process != nullptr)
+        CloseHandle(process);
+    return stopped && ended;
 }
 
 inline void control_service(const std::wstring &name, DWORD control)
@@ -186,7 +218,7 @@ inline void control_service(const std::wstring &name, DWORD control)
         CloseServiceHandle(manager);
 }
 
-// Stops (waiting for STOPPED) and deletes a service, with its event-source key and log file;
+// Stops (waiting for STOPPED and the end of its process) and deletes a service, with its event-source key and log file;
 // whether there was one.
 inline bool remove_service(const std::wstring &name, bool delete_event_source = true)
 {
@@ -195,8 +227,7 @@ inline bool remove_service(const std::wstring &name, bool delete_event_source = 
     bool found = service != nullptr;
     if (found) {
         SERVICE_STATUS status;
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        wait_state(name, SERVICE_STOPPED, 20000);
+        stopped_by(name, [&] { ControlService(service, SERVICE_CONTROL_STOP, &status); });
         DeleteService(service);
         CloseServiceHandle(service);
     }
