@@ -7,6 +7,6 @@
 tosmire_test(test_acceptance NO_GTEST_MAIN PTY
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_acceptance.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              DEPENDS tosmire-ips-sim evtlog netsh auditpol TIMEOUT 300)
-set_tests_properties(test_acceptance PROPERTIES LABELS acceptance WINE_LANE acceptance
+set_tests_properties(test_acceptance PROPERTIES LABELS acceptance WINE_LANE acceptance COST 20
                      RESOURCE_LOCK "tosmire_parameters_key;tosmire_security_messages"
                      FIXTURES_REQUIRED "wine;tosmire_services")

@@ -7,4 +7,4 @@ tosmire_test(test_monitor NO_GTEST_MAIN
              DEPENDS tosmire-ips-sim netsh auditpol TIMEOUT 180)
 # The program under test reads the registry's configuration keys, which test_block_burst writes.
 # It waits out the 30 seconds that the monitor gives a hung netsh: in a Wine prefix of its own.
-set_tests_properties(test_monitor PROPERTIES RESOURCE_LOCK tosmire_parameters_key WINE_LANE monitor)
+set_tests_properties(test_monitor PROPERTIES RESOURCE_LOCK tosmire_parameters_key WINE_LANE monitor COST 40)

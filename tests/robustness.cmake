@@ -38,7 +38,7 @@ tosmire_test(test_robust_service NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_service.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              DEPENDS tosmire-ips-sim evtlog netsh auditpol TIMEOUT 300)
 set_tests_properties(test_robust_service PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key
-                     FIXTURES_REQUIRED "wine;tosmire_services" WINE_LANE service)
+                     FIXTURES_REQUIRED "wine;tosmire_services" WINE_LANE service COST 80)
 
 # The program's path longer than its buffers: installation refused whole; the monitor refuses
 # to start rather than register a cut path as its message file.
