@@ -3,6 +3,7 @@
 // code under test printed, also what the programs it started printed.
 #pragma once
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,27 @@ std::wstring decode_output(const std::string &bytes);
 
 // decode_output of the whole file; empty when it cannot be opened.
 std::wstring read_output_file(const std::wstring &path);
+
+// Whether the condition came true within the time, looked at every 10 ms. The time is for a
+// hang: a busy machine takes seconds where an idle one takes milliseconds.
+inline bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms = 30000)
+{
+    for (const ULONGLONG end = GetTickCount64() + timeout_ms; GetTickCount64() < end; Sleep(10))
+        if (condition())
+            return true;
+    return condition();
+}
+
+// A program or file in this test program's folder.
+inline std::wstring beside(const wchar_t *name)
+{
+    wchar_t self[MAX_PATH];
+    std::wstring dir(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return dir.substr(0, dir.find_last_of(L'\\') + 1) + name;
+}
+
+// A text of ASCII characters as a narrow string, for messages.
+inline std::string narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
 
 // How often piece occurs in text, overlapping occurrences included.
 inline size_t count_of(const std::wstring &text, const std::wstring &piece)

@@ -1,15 +1,6 @@
 // The operator's help as the program prints it, shared by the tests that read it back.
 #pragma once
-#include <windows.h>
-#include <string>
-
-// The simulated program beside this test program.
-inline std::wstring sim_program_path()
-{
-    wchar_t self[MAX_PATH];
-    std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return exe.substr(0, exe.find_last_of(L'\\') + 1) + L"tosmire-ips-sim.exe";
-}
+#include "tests/child_harness.h"
 
 // The letters' help after its heading line, up to the log file's path.
 inline std::wstring letter_help_body()
@@ -21,7 +12,7 @@ inline std::wstring letter_help_body()
            L"  a  show whitelisted addresses     b  show blocked hosts\n"
            L"  n  show whitelisted user names    c  open config path in regedit\n\n"
            L"Install as a service, create and activate IPsec policy for blocked hosts:\n"
-           L"  \"" + sim_program_path() + L"\" WAis\n\n"
+           L"  \"" + beside(L"tosmire-ips-sim.exe") + L"\" WAis\n\n"
            L"These two locations are searched for configuration, the first found is used:\n"
            L"  SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters\n"
            L"  SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS\n\n"

@@ -234,24 +234,7 @@ TEST_F(Acceptance, InstallAndProtect)
     EXPECT_FALSE(contains(rule, L"6.6.6.6")) << narrow(rule);
 
     say("the service's properties as installed, and sc query says RUNNING");
-    const std::wstring key = services_key(default_name);
-    const std::wstring image = L"\"" + sim_program() + L"\" \"-d:" + default_name + L"\"";
-    EXPECT_EQ(read_value(key, L"Type").dword(), 0x10u);
-    EXPECT_EQ(read_value(key, L"Start").dword(), 2u);
-    EXPECT_EQ(read_value(key, L"ErrorControl").dword(), 1u);
-    EXPECT_EQ(read_value(key, L"ImagePath").text(), image + std::wstring(1, L'\0'));
-    EXPECT_EQ(read_value(key, L"DisplayName").text(), default_name + std::wstring(1, L'\0'));
-    EXPECT_EQ(read_value(key, L"ObjectName").text(), std::wstring(L"LocalSystem", 12));
-    EXPECT_EQ(read_value(key, L"DependOnService").text(), std::wstring(L"RpcSs\0eventlog\0\0", 16));
-    EXPECT_EQ(read_value(key, L"Description").text(),
-              std::wstring(L"tosmire's Intrusion Prevention System detects brute force password attacks, and blocks "
-                           L"the attackers, by adding them to a persistent IPSec filter list: Brek.") +
-                  std::wstring(1, L'\0'));
-    for (const wchar_t *value : {L"_console_pid", L"_console_sid"}) {
-        Value v = read_value(key + L"\\Parameters", value);
-        EXPECT_EQ(v.type, static_cast<DWORD>(REG_DWORD)) << narrow(value);
-        EXPECT_EQ(v.dword(), 0u) << narrow(value);
-    }
+    expect_installed(default_name);
     EXPECT_TRUE(sc_state(default_name, L"RUNNING")) << narrow(sc(L"query " + default_name).output);
 
     say("the log file shows the banner and the start-up lines");

@@ -26,8 +26,7 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     BackgroundMonitor monitor;
     ASSERT_TRUE(monitor.start(out_path));
     auto wait_for = [&](const wchar_t *piece, size_t times) {
-        for (int i = 0; i < 3000 && count_of(read_output_file(out_path), piece) < times; ++i)
-            Sleep(10);
+        wait_until([&] { return count_of(read_output_file(out_path), piece) >= times; });
     };
     wait_for(L"# Waiting for new events... [", 1);
     evtlog(L"burst 12 4 --address 198.51.100.1"); // 3 each: below 5
@@ -39,8 +38,7 @@ TEST(BlockBurst, OneFilterPerAttackerThatReachedItsThreshold)
     wait_for(L"# exit:", 3);
     wait_for(L"  IP 10.0.0.9  [WHITELIST IP]\n", 4);
     // A block's report follows its "# exit:" line: let all 27 reports land before the end.
-    for (int i = 0; i < 500 && read_own_reports().size() < 27; ++i)
-        Sleep(10);
+    wait_until([] { return read_own_reports().size() >= 27; });
     monitor.stop();
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
 

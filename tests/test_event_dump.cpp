@@ -17,13 +17,6 @@ const wchar_t security_key[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\
 const wchar_t auditing[] = L"Microsoft-Windows-Security-Auditing";
 const wchar_t time_text[] = L"2022-04-29  PM 02:05:09";
 
-std::wstring beside_me(const wchar_t *name)
-{
-    wchar_t self[MAX_PATH];
-    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return path.substr(0, path.rfind(L'\\') + 1) + name;
-}
-
 // Sets a source's message-file value, as an expandable path as Windows keeps it.
 void set_file(const wchar_t *source, const wchar_t *value, const std::wstring &data)
 {
@@ -121,8 +114,8 @@ protected:
                                                              << std::string(child.output.begin(), child.output.end());
         return child.output;
     }
-    const std::wstring secmsg = beside_me(L"secmsg.dll");
-    const std::wstring altmsg = beside_me(L"altmsg.dll");
+    const std::wstring secmsg = beside(L"secmsg.dll");
+    const std::wstring altmsg = beside(L"altmsg.dll");
 };
 
 // Lines of a text, each with its line end.
@@ -246,8 +239,8 @@ TEST_F(EventDump, FailureLinesAndTheRestOfTheDump)
 
     // A missing file leaves the slot empty: the second record of the scenario retries and,
     // with the file registered in between, finds it.
-    set_file(L"LSA", L"ParameterMessageFile", beside_me(L"missing.dll") + L";" + secmsg);
-    set_file(auditing, L"EventMessageFile", beside_me(L"missing.dll"));
+    set_file(L"LSA", L"ParameterMessageFile", beside(L"missing.dll") + L";" + secmsg);
+    set_file(auditing, L"EventMessageFile", beside(L"missing.dll"));
     EXPECT_EQ(texts_of(run("retry")), (std::vector<Texts>{{L"LoadLibraryEx:FAILED 2", L"LoadLibraryEx:FAILED 2"},
                                                           {L"Sign-in", L"Sign-in refused for WORKGROUP\\Administrator."
                                                                        L"\nLogon type 3 by NtLmSsp (package NTLM) from "
@@ -333,10 +326,7 @@ TEST_F(EventDump, SimulatedProgramDumpsEachAcceptedRecordBeforeItsDecision)
                 text += static_cast<wchar_t>(static_cast<unsigned char>(c));
         return text;
     };
-    auto wait_for = [&](const wchar_t *piece) {
-        for (int i = 0; i < 3000 && output().find(piece) == std::wstring::npos; ++i)
-            Sleep(10);
-    };
+    auto wait_for = [&](const wchar_t *piece) { wait_until([&] { return output().find(piece) != std::wstring::npos; }); };
     wait_for(L"# Waiting for new events... [");
     evtlog(L"4625 --address 203.0.113.1 --user u4625");
     evtlog(L"4625 --address 0.0.0.0 --user spoofed");              // spoofed
@@ -407,7 +397,7 @@ int run_child_scenario(const std::string &scenario)
         dump(logon_record(4625));
     } else if (scenario == "retry") {
         dump(logon_record(4625));
-        const std::wstring secmsg = beside_me(L"secmsg.dll");
+        const std::wstring secmsg = beside(L"secmsg.dll");
         set_file(L"LSA", L"ParameterMessageFile", secmsg);
         set_file(auditing, L"EventMessageFile", secmsg);
         dump(logon_record(4625));

@@ -3,6 +3,7 @@
 // the default colour.
 #include "config/event_dump.h"
 #include "console_support.h"
+#include "tests/child_harness.h"
 #include "tests/event_record.h"
 
 using namespace console_test;
@@ -11,13 +12,6 @@ namespace {
 
 const wchar_t security_key[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Security\\";
 const wchar_t auditing[] = L"Microsoft-Windows-Security-Auditing";
-
-std::wstring beside_me(const wchar_t *name)
-{
-    wchar_t self[MAX_PATH];
-    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return path.substr(0, path.rfind(L'\\') + 1) + name;
-}
 
 void set_file(const wchar_t *source, const wchar_t *value, const std::wstring &data)
 {
@@ -149,11 +143,11 @@ TEST(Child, DISABLED_failure_colours)
 
     // No key: both lookups fail; the next record tries again and finds what is registered then.
     dump_and_check(record_4625(), {{key + L"LSA):FAILED 2", L"]"}, {key + auditing + L"):FAILED 2", L""}}, d);
-    set_file(L"LSA", L"ParameterMessageFile", beside_me(L"missing.dll"));
-    set_file(auditing, L"EventMessageFile", beside_me(L"secmsg.dll"));
+    set_file(L"LSA", L"ParameterMessageFile", beside(L"missing.dll"));
+    set_file(auditing, L"EventMessageFile", beside(L"secmsg.dll"));
     dump_and_check(record_4625(), {{L"LoadLibraryEx:FAILED 2", L"]"}}, d);
     // An unknown domain SID and an ID in neither table.
-    set_file(L"LSA", L"ParameterMessageFile", beside_me(L"secmsg.dll"));
+    set_file(L"LSA", L"ParameterMessageFile", beside(L"secmsg.dll"));
     dump_and_check(record_4625(L"S-1-5-21-1-2-3-1001", 48000),
                    {{L"LookupAccountSidW:FAILED 1332, SID=[S-1-5-21-1-2-3-1001]", L"DataOffset"},
                     {L"FormatMessageW:FAILED 317", L""}},

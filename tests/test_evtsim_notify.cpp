@@ -10,13 +10,6 @@
 
 namespace {
 
-std::wstring beside(const wchar_t *name)
-{
-    wchar_t self[MAX_PATH];
-    std::wstring dir(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return dir.substr(0, dir.find_last_of(L'\\') + 1) + name;
-}
-
 DWORD append_failure(const wchar_t *address)
 {
     ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4625 --address " + address, 60000);

@@ -23,14 +23,6 @@ struct SimProcesses : ::testing::Test {
     SimFolder folder;   // a fresh simulation folder, named by TOSMIRE_SIM_DIR for evtlog too
 };
 
-// A program in this test program's folder (the release programs are one folder up).
-std::wstring beside(const wchar_t *name)
-{
-    wchar_t self[MAX_PATH];
-    std::wstring dir(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return dir.substr(0, dir.find_last_of(L'\\') + 1) + name;
-}
-
 // Starts evtlog in the background; its process.
 HANDLE start_evtlog(const std::wstring &arguments)
 {

@@ -153,8 +153,7 @@ TEST(HostileTexts, ReachNetshAsOneQuotedDescriptionAndTheConsoleAsHarmlessText)
     BackgroundMonitor monitor;
     ASSERT_TRUE(monitor.start(out_path));
     auto wait_for = [&](const wchar_t *piece, size_t times) {
-        for (int i = 0; i < 3000 && count_of(ascii_of(read_bytes(out_path)), piece) < times; ++i)
-            Sleep(10);
+        wait_until([&] { return count_of(ascii_of(read_bytes(out_path)), piece) >= times; });
     };
     wait_for(L"# Waiting for new events... [", 1);
     for (const Attack &a : attacks)

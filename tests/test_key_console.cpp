@@ -79,16 +79,6 @@ std::wstring screen_text(std::vector<WORD> *colours = nullptr)
     return text;
 }
 
-bool wait_for(const std::function<bool()> &condition, DWORD ms = 20000)
-{
-    for (DWORD waited = 0; waited < ms; waited += 10) {
-        if (condition())
-            return true;
-        Sleep(10);
-    }
-    return condition();
-}
-
 // The text as the screen shows it: a line longer than the console's row goes on in the next
 // rows (the program's path in the help is as long as the checkout's folder makes it), and blanks
 // at the end of a row are not told apart.
@@ -123,7 +113,7 @@ std::wstring as_shown(const std::wstring &text)
 void expect_screen(const std::wstring &text)
 {
     const std::wstring shown = as_shown(text);
-    wait_for([&] { return screen_text().find(shown) != std::wstring::npos; });
+    wait_until([&] { return screen_text().find(shown) != std::wstring::npos; });
     EXPECT_EQ(screen_text(), shown);
 }
 
@@ -177,7 +167,7 @@ void press_on_blank(std::initializer_list<Key> keys, const std::wstring &answer)
     clear_screen();
     for (int attempt = 0; attempt < 5; ++attempt) {
         press_keys(keys);
-        if (wait_for([&] { return screen_shows(answer); }, 10000))
+        if (wait_until([&] { return screen_shows(answer); }, 10000))
             return;
     }
     ADD_FAILURE() << "no answer to the keys:\n" << screen_text();
@@ -207,11 +197,7 @@ const std::wstring key_help = banner + L"\n" + heading + L"\n" +
 
 std::wstring full_help() { return banner + L"\n" + heading + L"\n" + letter_help_body(); }
 
-std::wstring log_file()
-{
-    wchar_t dir[MAX_PATH];
-    return std::wstring(dir, GetSystemDirectoryW(dir, MAX_PATH)) + L"/LogFiles/tosmire.IPS.log";
-}
+std::wstring log_file() { return console_test::log_file_for(L"tosmire.IPS"); }
 
 // A program on this console: tosmire-ips-sim.exe, or this program running a scenario.
 class OnConsole {
@@ -263,7 +249,7 @@ struct Monitor {
         EXPECT_TRUE(program->started());
         // The waiting line and the two line feeds after it: a screen cleared before them would
         // show them ahead of the first key's answer.
-        EXPECT_TRUE(wait_for([] {
+        EXPECT_TRUE(wait_until([] {
             const std::wstring text = screen_text();
             return text.find(L"# Waiting for new events... [") != std::wstring::npos && text.ends_with(L"]\n\n");
         })) << screen_text();
@@ -324,7 +310,7 @@ TEST(KeyConsole, NormalModeKeys)
     for (const auto &l : listings) {
         SCOPED_TRACE(l.name);
         press(l.vk, static_cast<wchar_t>(l.vk + 0x20), l.shown);
-        EXPECT_TRUE(wait_for([&] { return screen_shows(l.last); }) && screen_shows(l.shown)) << screen_text();
+        EXPECT_TRUE(wait_until([&] { return screen_shows(l.last); }) && screen_shows(l.shown)) << screen_text();
     }
     EXPECT_TRUE(screen_text().starts_with(L"\n# netsh")) << "b begins with a line feed";
 
@@ -366,7 +352,7 @@ TEST(KeyConsole, DebugConsole)
     clear_screen();
     for (int attempt = 0; attempt < 5 && !help_in_log(); ++attempt) {
         press_keys({{'H', L'h'}});
-        wait_for(help_in_log, 3000);
+        wait_until(help_in_log, 3000);
     }
     EXPECT_TRUE(help_in_log());
     EXPECT_EQ(screen_text(), L"");
@@ -398,7 +384,8 @@ TEST(KeyConsole, DebugQStopsTheInstalledService)
     ASSERT_TRUE(service_test::wait_state(name, SERVICE_RUNNING)) << install.output;
     Monitor monitor(group + L"::");
     press_on_blank({{VK_SHIFT, 0, SHIFT_PRESSED}, {VK_OEM_3, L'~', SHIFT_PRESSED}}, L"# ~ debug console enabled.");
-    EXPECT_TRUE(wait_for([] { return screen_shows(L"Log file path:"); })) << screen_text();
+    // The help's end: no log file path under the service's name on a console.
+    EXPECT_TRUE(wait_until([] { return screen_text().ends_with(L"Log file path:\n\n"); })) << screen_text();
     const std::wstring stopped = L":: " + name + L" service [";
     press('Q', L'q', stopped);
     EXPECT_TRUE(screen_text().starts_with(L"[q] [")) << screen_text();
@@ -422,7 +409,7 @@ TEST(KeyConsole, CtrlCEndsTheMonitor)
     SetConsoleCtrlHandler(survive_ctrl_c, TRUE); // the event reaches every process on the console
     clear_screen();
     ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
-    EXPECT_TRUE(wait_for([] { return screen_shows(L"\n# CTRL+C typed! Exitting..."); })) << screen_text();
+    EXPECT_TRUE(wait_until([] { return screen_shows(L"\n# CTRL+C typed! Exitting..."); })) << screen_text();
     EXPECT_EQ(colour_of(L"# CTRL+C"), 0x0C);
     EXPECT_EQ(monitor.program->exit_code(), 0u);
     SetConsoleCtrlHandler(survive_ctrl_c, FALSE);

@@ -192,8 +192,7 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
         EXPECT_EQ(size, (expected.size() + 1) * sizeof(wchar_t)) << "terminator included";
         EXPECT_EQ(std::wstring(value), expected);
         // Started without waiting: the editor journals when it gets round to it.
-        for (int i = 0; i < 1000 && read_output_file(journal_file).empty(); ++i)
-            Sleep(10);
+        wait_until([&] { return !read_output_file(journal_file).empty(); });
         std::wstring escaped;
         for (wchar_t ch : expected)
             escaped += ch == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, ch);

@@ -15,15 +15,6 @@ const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.
 // The clock of the simulated log service, and the first record's time: 2025-12-06 05:46:40 UTC.
 constexpr DWORD t0 = 1765000000;
 
-std::wstring beside_me(const wchar_t *name)
-{
-    wchar_t self[MAX_PATH];
-    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return path.substr(0, path.rfind(L'\\') + 1) + name;
-}
-
-std::string narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
-
 void evtlog(const std::wstring &arguments)
 {
     ChildResult run = run_redirected(L"evtlog.exe " + arguments);
@@ -82,19 +73,15 @@ protected:
         SetEnvironmentVariableW(L"TOSMIRE_SIM_CLOCK", nullptr);
     }
 
-    // Waits up to 30 seconds until the output holds piece; true if it does.
+    // Whether the output came to hold piece.
     bool wait_for(const std::wstring &piece)
     {
-        for (int i = 0; i < 3000; ++i, Sleep(10))
-            if (read_output_file(out_path).find(piece) != std::wstring::npos)
-                return true;
-        return false;
+        return wait_until([&] { return read_output_file(out_path).find(piece) != std::wstring::npos; });
     }
-    // Waits up to 30 seconds until the output has size bytes, and a little longer for more.
+    // Waits until the output has size bytes, and a little longer for more.
     void wait_for_size(size_t size)
     {
-        for (int i = 0; i < 3000 && read_file_bytes(out_path).size() < size; ++i)
-            Sleep(10);
+        wait_until([&] { return read_file_bytes(out_path).size() >= size; });
         Sleep(300);
     }
 
@@ -105,7 +92,7 @@ protected:
 
 TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
 {
-    const std::string expected = read_file_bytes(beside_me(L"replay_expected.bin"));
+    const std::string expected = read_file_bytes(beside(L"replay_expected.bin"));
     ASSERT_FALSE(expected.empty()) << "replay_expected.bin is missing beside the test program";
 
     // The newest record at start, then the program.
@@ -147,7 +134,7 @@ TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
     const std::string actual = read_file_bytes(out_path);
     if (actual == expected)
         return;
-    FILE *kept = _wfopen(beside_me(L"replay_actual.bin").c_str(), L"wb");
+    FILE *kept = _wfopen(beside(L"replay_actual.bin").c_str(), L"wb");
     if (kept != nullptr) {
         fwrite(actual.data(), 1, actual.size(), kept);
         fclose(kept);

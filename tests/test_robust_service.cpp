@@ -90,19 +90,6 @@ long private_kib(unsigned long unix_pid)
     return at != std::string::npos ? strtol(rollup.c_str() + at + strlen(field), nullptr, 10) : -1;
 }
 
-DWORD service_exit_code(const std::wstring &name)
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status = {};
-    DWORD code = service != nullptr && QueryServiceStatus(service, &status) ? status.dwWin32ExitCode : 0xFFFFFFFF;
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    if (manager != nullptr)
-        CloseServiceHandle(manager);
-    return code;
-}
-
 // How many cycles: TOSMIRE_ROBUST_CYCLES, else the default.
 int cycles(int fallback)
 {
@@ -157,7 +144,7 @@ struct RobustService : ::testing::Test {
 
     Sample sample()
     {
-        DWORD pid = service_pid(name);
+        DWORD pid = service_status(name).dwProcessId;
         unsigned long unix_pid = unix_pid_of(narrow(L"-d:" + name));
         return {handle_count(pid), unix_pid != 0 ? private_kib(unix_pid) : -1};
     }
@@ -213,7 +200,7 @@ TEST_F(RobustService, PauseContinueCyclesKeepStateLinesHandlesAndMemory)
     printf("pause/continue: %d cycles in %.1f s, %.1f ms per cycle\n", total, elapsed, elapsed * 1000 / total);
     EXPECT_EQ(service_state(name), static_cast<DWORD>(SERVICE_RUNNING));
     expect_stable("pause/continue", first, last);
-    EXPECT_EQ(service_pid(name), service_pid(name)); // the same process all along (no restart)
+    EXPECT_EQ(service_status(name).dwProcessId, service_status(name).dwProcessId); // the same process all along (no restart)
 }
 
 // Stop, then start, each through its own program run; the stop must reach STOPPED (never stay
@@ -225,7 +212,7 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
     const auto start = std::chrono::steady_clock::now();
     for (int cycle = 0; cycle < total; ++cycle) {
         // The wait for the stopped service's process to end also shows that every one ends.
-        ASSERT_NE(service_pid(name), 0u) << cycle;
+        ASSERT_NE(service_status(name).dwProcessId, 0u) << cycle;
         ChildResult stop;
         ASSERT_TRUE(stopped_by(name, [&] { stop = run_sim(group + L":q"); }))
             << "cycle " << cycle << ": left in state " << service_state(name) << ", or its process did not end";
@@ -233,7 +220,7 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
         ASSERT_TRUE(contains(stop.output, L"] :: " + name + L" service [STOP PENDING]\n") ||
                     contains(stop.output, L"] :: " + name + L" service [STOPPED]\n"))
             << cycle << "\n" << narrow(stop.output);
-        EXPECT_EQ(service_exit_code(name), 0u) << cycle;
+        EXPECT_EQ(service_status(name).dwWin32ExitCode, 0u) << cycle;
         ChildResult run = run_sim(group + L":s");
         ASSERT_TRUE(run.finished) << run.output;
         ASSERT_TRUE(contains(run.output, L"] :: " + name + L" service start [OK]\n")) << cycle << "\n" << narrow(run.output);
@@ -289,7 +276,7 @@ TEST_F(RobustService, LostLogConnectionEndsTheLoopAndTheStopEndsTheServiceInOrde
     EXPECT_FALSE(contains(read_log(name), L"203.0.113.61")) << narrow(read_log(name));
     ChildResult stop = run_sim(group + L":q");
     EXPECT_TRUE(wait_state(name, SERVICE_STOPPED)) << service_state(name) << "\n" << narrow(stop.output);
-    EXPECT_EQ(service_exit_code(name), 0u);
+    EXPECT_EQ(service_status(name).dwWin32ExitCode, 0u);
     const std::wstring log = read_log(name);
     EXPECT_FALSE(contains(log, L"read failed")) << narrow(log);
     EXPECT_TRUE(contains(log, L"(Quit)")) << narrow(log);

@@ -61,21 +61,7 @@ TEST_F(ServiceScm, InstalledServiceMonitorsIntoItsLogFile)
         << narrow(install.output);
     EXPECT_TRUE(contains(install.output, L"] :: " + name + L" service start [OK]\n")) << narrow(install.output);
 
-    const std::wstring key = services_key(name);
-    EXPECT_EQ(read_value(key, L"Type").dword(), 0x10u);
-    EXPECT_EQ(read_value(key, L"Start").dword(), 2u);
-    EXPECT_EQ(read_value(key, L"ErrorControl").dword(), 1u);
-    EXPECT_EQ(read_value(key, L"ImagePath").text(), image_line(name) + std::wstring(1, L'\0'));
-    EXPECT_EQ(read_value(key, L"ObjectName").text(), std::wstring(L"LocalSystem", 12));
-    EXPECT_EQ(read_value(key, L"DependOnService").text(), std::wstring(L"RpcSs\0eventlog\0\0", 16));
-    EXPECT_TRUE(contains(read_value(key, L"Description").text(),
-                         L"tosmire's Intrusion Prevention System detects brute force password attacks, and blocks "
-                         L"the attackers, by adding them to a persistent IPSec filter list: Brek."));
-    for (const wchar_t *value : {L"_console_pid", L"_console_sid"}) {
-        Value v = read_value(key + L"\\Parameters", value);
-        EXPECT_EQ(v.type, static_cast<DWORD>(REG_DWORD)) << narrow(value);
-        EXPECT_EQ(v.dword(), 0u) << narrow(value);
-    }
+    expect_installed(name);
 
     ASSERT_TRUE(wait_state(name, SERVICE_RUNNING));
     ASSERT_TRUE(wait_until([&] { return contains(read_log(name), L"Waiting for new events"); }, 30000))

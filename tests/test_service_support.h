@@ -10,14 +10,6 @@
 
 namespace service_test {
 
-// A program in this test program's folder.
-inline std::wstring beside(const wchar_t *name)
-{
-    wchar_t self[MAX_PATH];
-    std::wstring dir(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return dir.substr(0, dir.find_last_of(L'\\') + 1) + name;
-}
-
 inline std::wstring sim_program() { return beside(L"tosmire-ips-sim.exe"); }
 
 // The default name with a suffix unique to this test process (and a letter per test).
@@ -31,29 +23,27 @@ inline ChildResult run_sim(const std::wstring &arguments, DWORD timeout_ms = 600
     return run_redirected(L"\"" + sim_program() + L"\" " + arguments, timeout_ms);
 }
 
-inline bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms)
-{
-    for (DWORD waited = 0; waited < timeout_ms; waited += 100) {
-        if (condition())
-            return true;
-        Sleep(100);
-    }
-    return condition();
-}
-
-// The state of a service; 0 when it cannot be opened or queried.
-inline DWORD service_state(const std::wstring &name)
+// A service's status, with its process; state 0 and exit code 0xFFFFFFFF when it cannot be
+// opened or queried.
+inline SERVICE_STATUS_PROCESS service_status(const std::wstring &name)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status = {};
-    DWORD state = service != nullptr && QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (service == nullptr || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                                    sizeof(status), &needed)) {
+        status = {};
+        status.dwWin32ExitCode = 0xFFFFFFFF;
+    }
     if (service != nullptr)
         CloseServiceHandle(service);
     if (manager != nullptr)
         CloseServiceHandle(manager);
-    return state;
+    return status;
 }
+
+inline DWORD service_state(const std::wstring &name) { return service_status(name).dwCurrentState; }
 
 inline bool wait_state(const std::wstring &name, DWORD state, DWORD timeout_ms = 20000)
 {
@@ -147,6 +137,28 @@ inline std::wstring read_log(const std::wstring &name)
     return text;
 }
 
+// The properties of a service that the simulated program installed under its name.
+inline void expect_installed(const std::wstring &name)
+{
+    const std::wstring key = services_key(name), nul(1, L'\0');
+    for (const auto &[value, data] : {std::pair<const wchar_t *, DWORD>{L"Type", 0x10}, {L"Start", 2}, {L"ErrorControl", 1}})
+        EXPECT_EQ(read_value(key, value).dword(), data) << narrow(value);
+    const std::pair<const wchar_t *, std::wstring> texts[] = {
+        {L"ImagePath", L"\"" + sim_program() + L"\" \"-d:" + name + L"\"" + nul},
+        {L"DisplayName", name + nul},
+        {L"ObjectName", L"LocalSystem" + nul},
+        {L"DependOnService", std::wstring(L"RpcSs\0eventlog\0\0", 16)},
+        {L"Description", L"tosmire's Intrusion Prevention System detects brute force password attacks, and blocks the "
+                         L"attackers, by adding them to a persistent IPSec filter list: Brek." + nul}};
+    for (const auto &[value, data] : texts)
+        EXPECT_EQ(read_value(key, value).text(), data) << narrow(value);
+    for (const wchar_t *value : {L"_console_pid", L"_console_sid"}) {
+        Value v = read_value(key + L"\\Parameters", value);
+        EXPECT_EQ(v.type, static_cast<DWORD>(REG_DWORD)) << narrow(value);
+        EXPECT_EQ(v.dword(), 0u) << narrow(value);
+    }
+}
+
 // Creates a service directly (demand start, not started); the image line as given.
 inline void create_service(const std::wstring &name, const std::wstring &image_line, DWORD type = SERVICE_WIN32_OWN_PROCESS)
 {
@@ -174,29 +186,12 @@ inline DWORD start_service(const std::wstring &name)
     return error;
 }
 
-// The process of a running service; 0 when there is none.
-inline DWORD service_pid(const std::wstring &name)
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (service == nullptr || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
-                                                    sizeof(status), &needed))
-        status.dwProcessId = 0;
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    if (manager != nullptr)
-        CloseServiceHandle(manager);
-    return status.dwProcessId;
-}
-
 // Runs stop (a control, a program's letter) and waits until the service is STOPPED and its
 // process has ended: Wine's service manager refuses a start (1359) while the process of the
 // stopped service is still on its way out, which a busy machine makes long.
 inline bool stopped_by(const std::wstring &name, const std::function<void()> &stop)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, service_pid(name));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, service_status(name).dwProcessId);
     stop();
     const bool stopped = wait_state(name, SERVICE_STOPPED);
     const bool ended = process == nullptr || WaitForSingleObject(process, 20000) == WAIT_OBJECT_0;
@@ -271,6 +266,5 @@ struct ServiceSimFolder : SimFolder {
 
 inline bool contains(const std::wstring &text, const std::wstring &part) { return text.find(part) != std::wstring::npos; }
 
-inline std::string narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
 
 } // namespace service_test
