@@ -50,11 +50,13 @@ expect() {
 }
 
 # Types one key and waits for its answer. The key console discards what is typed while it
-# still handles the previous key: a key that got no answer is typed again.
+# still handles the previous key: each key comes after the whole answer to the one before, and
+# one typed in the moment before the discard, with no answer after 10 seconds (which a key that
+# acted never takes), is typed again.
 key() {
-    for _ in 1 2 3 4 5; do
+    for _ in 1 2 3; do
         printf '%b' "$1" >&3
-        wait_for "$2" "${3:-1}" 300 && return 0
+        wait_for "$2" "${3:-1}" 1000 && return 0
     done
     echo "no answer to key $1: $2"
     failures=$((failures + 1))
@@ -63,7 +65,10 @@ key() {
 
 "$wine_run" "$bin/evtlog.exe" 4624 --address 192.0.2.1 >/dev/null || exit 1
 mkfifo "$sim/keys"
-script -qefc "\"$wine_run\" \"$bin/tosmire-ips-sim.exe\"" "$transcript" <"$sim/keys" >/dev/null &
+# The paths reach script's shell as variables, not as words of its command: the checkout's
+# folder may hold blanks or quotes.
+TOSMIRE_PTY_EMULATOR=$wine_run TOSMIRE_PTY_PROGRAM=$bin/tosmire-ips-sim.exe \
+    script -qefc 'exec "$TOSMIRE_PTY_EMULATOR" "$TOSMIRE_PTY_PROGRAM"' "$transcript" <"$sim/keys" >/dev/null &
 monitor=$!
 exec 3>"$sim/keys"
 
@@ -81,7 +86,7 @@ key p "{resumed}"
 key b "# netsh ipsec static show filterlist name=Brek level=verbose" && expect 'Filter List with name "Brek" does not exist.' 
 key a "# IP addresses on the whitelist:"
 key n "# User names on the whitelist:"
-key '~' "# ~ debug console enabled. Press F1, h or ? for help."
+key '~' "# ~ debug console enabled. Press F1, h or ? for help." && expect "Log file path:"
 key h "Log file path:" 2
 key '\033' "#   debug console disabled."
 key q "# Exitting... (Quit)"
