@@ -206,9 +206,7 @@ public:
     {
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
-        std::wstring line = command_line;
-        started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                  &process_) != 0;
+        started_ = start_process(command_line, FALSE, 0, &startup, &process_) != 0;
     }
     ~OnConsole()
     {
