@@ -100,8 +100,9 @@ ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = out;
     PROCESS_INFORMATION process = {};
+    std::wstring line = command_line; // CreateProcessW may write into the command line
     std::wstring note;
-    if (start_process(command_line, TRUE, 0, &startup, &process)) {
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         const DWORD waited = WaitForSingleObject(process.hProcess, timeout_ms);
         result.finished = waited == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &result.exit_code);
         const DWORD error = GetLastError();
@@ -182,7 +183,8 @@ bool BackgroundMonitor::start(const std::wstring &out_path, const std::wstring &
     std::wstring line = L"tosmire-ips-sim.exe";
     if (!arguments.empty())
         line += L" " + arguments;
-    const bool started = start_process(line, TRUE, 0, &startup, &process_);
+    const bool started =
+        CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process_);
     CloseHandle(startup.hStdOutput);
     return started;
 }

@@ -70,22 +70,6 @@ inline bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms 
     return condition();
 }
 
-// CreateProcessW of a copy of the command line, made again when Wine fails it with
-// ERROR_INTERNAL_ERROR (1359): under heavy load a Wine process now and then dies while it
-// starts, before any code of the program runs ("wine client error: sendmsg: Bad file
-// descriptor"), and its start then fails so. Windows knows no such failure.
-inline BOOL start_process(const std::wstring &command_line, BOOL inherit, DWORD flags, STARTUPINFOW *startup,
-                          PROCESS_INFORMATION *process)
-{
-    for (int attempt = 1;; ++attempt) {
-        std::wstring line = command_line; // CreateProcessW may write into the command line
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, startup, process))
-            return TRUE;
-        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
-            return FALSE;
-    }
-}
-
 // A program or file in this test program's folder.
 inline std::wstring beside(const wchar_t *name)
 {

@@ -11,7 +11,6 @@
 #include "console/output.h"
 #include "console/redirection.h"
 #include "service/service_host.h"
-#include "tests/child_harness.h"
 
 namespace console_test {
 
@@ -92,7 +91,8 @@ inline void run_child(const std::wstring &scenario, const std::wstring &args, DW
     }
     PROCESS_INFORMATION process = {};
     DWORD code = ~0u;
-    if (start_process(command, !capture.empty(), flags, &startup, &process)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, !capture.empty(), flags, nullptr, nullptr, &startup,
+                       &process)) {
         if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
             TerminateProcess(process.hProcess, 0xDEAD);
         GetExitCodeProcess(process.hProcess, &code);

@@ -488,7 +488,9 @@ struct ConsoleMonitor {
         startup.hStdInput = input;
         startup.hStdOutput = startup.hStdError = out;
         PROCESS_INFORMATION info = {};
-        const bool started = start_process(L"\"" + sim_program() + L"\"", TRUE, 0, &startup, &info);
+        std::wstring line = L"\"" + sim_program() + L"\"";
+        const bool started =
+            CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info) != 0;
         CloseHandle(out);
         if (!started)
             return false;

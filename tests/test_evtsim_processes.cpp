@@ -26,10 +26,11 @@ struct SimProcesses : ::testing::Test {
 // Starts evtlog in the background; its process.
 HANDLE start_evtlog(const std::wstring &arguments)
 {
+    std::wstring command = L"\"" + beside(L"evtlog.exe") + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    EXPECT_TRUE(start_process(L"\"" + beside(L"evtlog.exe") + L"\" " + arguments, FALSE, 0, &si, &pi));
+    EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }

@@ -206,7 +206,9 @@ public:
     {
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
-        started_ = start_process(command_line, FALSE, 0, &startup, &process_) != 0;
+        std::wstring line = command_line;
+        started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                  &process_) != 0;
     }
     ~OnConsole()
     {

@@ -112,12 +112,13 @@ TEST(NetshSim, ConcurrentProcessesLoseNoChange)
     SimFolder folder;
     HANDLE processes[6] = {};
     for (int i = 0; i < 6; ++i) {
+        std::wstring line = L"netsh.exe ipsec static add filter filterlist=Brek srcaddr=me dstaddr=10.0.0." +
+                            std::to_wstring(i + 1);
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(start_process(L"netsh.exe ipsec static add filter filterlist=Brek srcaddr=me dstaddr=10.0.0." +
-                                      std::to_wstring(i + 1),
-                                  FALSE, 0, &startup, &process));
+        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process));
         CloseHandle(process.hThread);
         processes[i] = process.hProcess;
     }

@@ -45,7 +45,8 @@ DWORD ended_process()
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!start_process(L"\"" + beside(L"testprog.exe") + L"\" exit 0", FALSE, 0, &startup, &process))
+    std::wstring line = L"\"" + beside(L"testprog.exe") + L"\" exit 0";
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return 0;
     WaitForSingleObject(process.hProcess, 30000);
     CloseHandle(process.hThread);
