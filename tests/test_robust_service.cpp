@@ -59,21 +59,29 @@ long handle_count(DWORD pid)
     return -1;
 }
 
-// The Unix process whose command line holds the text (Wine shows the Windows command line); 0 if none.
+// The Unix process of this Wine prefix whose command line holds the text (Wine shows the Windows
+// command line); 0 if none. Another copy of the suite, in its own prefix, may run a service of
+// the same name: its processes carry another WINEPREFIX in their environment.
 unsigned long unix_pid_of(const std::string &text)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
     if (search == INVALID_HANDLE_VALUE)
         return 0;
+    wchar_t prefix[MAX_PATH * 2] = L"";
+    char utf8[MAX_PATH * 6] = ""; // as the Unix environment holds it
+    GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH * 2);
+    WideCharToMultiByte(CP_UTF8, 0, prefix, -1, utf8, sizeof(utf8), nullptr, nullptr);
+    const std::string own_prefix = std::string("WINEPREFIX=") + utf8 + '\0';
     unsigned long pid = 0;
     do {
         wchar_t *end = nullptr;
         unsigned long candidate = wcstoul(found.cFileName, &end, 10);
         if (candidate == 0 || *end != 0)
             continue;
-        std::string line = read_file_bytes(L"Z:\\proc\\" + std::wstring(found.cFileName) + L"\\cmdline");
-        if (line.find(text) != std::string::npos)
+        const std::wstring process = L"Z:\\proc\\" + std::wstring(found.cFileName);
+        if (read_file_bytes(process + L"\\cmdline").find(text) != std::string::npos &&
+            read_file_bytes(process + L"\\environ").find(own_prefix) != std::string::npos)
             pid = candidate;
     } while (pid == 0 && FindNextFileW(search, &found));
     FindClose(search);
