@@ -1,6 +1,6 @@
-// Configuration store. The first configuration key that opens is read once; a value that is
-// missing or of the wrong type or size is replaced by its default, and the default is written
-// back so that after one start the operator finds a complete configuration to edit.
+// Configuration store. The first configuration key that opens is read at start and again at
+// each reload; a value that is missing or of the wrong type or size is replaced by its default,
+// and the default is written back so that the operator finds a complete configuration to edit.
 #include "config/config.h"
 #include "config/registry.h"
 #include "config/text_case.h"
@@ -56,27 +56,48 @@ const Threshold thresholds[6] = {
     {L"max_logon_count_whitelist_RDP", &max_logon_count_whitelist_RDP, 11},
 };
 
-// What load_config allocated for a list: the value's data (the strings live in it) and the
-// pointer array. Only these are ever freed.
+// What a read allocated for a list: the value's data (the strings live in it) and the pointer
+// array. Only these are ever freed.
 struct OwnedList {
     wchar_t *data;
     const wchar_t **items;
 };
-// Written by load_config and release_config_lists only (main thread, then at exit).
+// The allocations of the lists in force. Written by install_config and release_config_lists
+// only, under the configuration lock (main thread, then at exit).
 OwnedList owned_IP;
 OwnedList owned_user;
+
+// Held shared by readers on other threads, exclusively by the swap of the lists in force.
+SRWLOCK config_lock = SRWLOCK_INIT;
+
+// A configuration as read, before it is put in force: each list with what was allocated for it
+// (nothing for the defaults), and the six thresholds in table order.
+struct ReadConfig {
+    TextList ip = {default_whitelist_IP_count, default_whitelist_IP};
+    TextList user = {default_whitelist_user_count, default_whitelist_user};
+    OwnedList owned_ip = {nullptr, nullptr};
+    OwnedList owned_user = {nullptr, nullptr};
+    DWORD values[6];
+    ReadConfig()
+    {
+        for (size_t i = 0; i < 6; ++i)
+            values[i] = thresholds[i].fallback;
+    }
+};
 
 enum class ListRead { set, absent, unreadable };
 
 // Reads a REG_MULTI_SZ value into list. Absent covers a missing value and one of another type
-// (both are replaced by the default); unreadable covers everything else (left as it is).
-ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &owned)
+// (both are replaced by the default); unreadable covers everything else (left as it is, with
+// the error in *error).
+ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &owned, LSTATUS *error)
 {
     wchar_t *data = nullptr;
     DWORD size = 0;
     const LSTATUS status = reg::get_value(key, nullptr, name, RRF_RT_REG_MULTI_SZ, &data, &size);
     if (status == ERROR_FILE_NOT_FOUND || status == ERROR_UNSUPPORTED_TYPE)
         return ListRead::absent;
+    *error = status;
     if (status != ERROR_SUCCESS)
         return ListRead::unreadable;
     // The reader's two terminators end the image even when the stored value lacks them.
@@ -84,6 +105,7 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
     split_multi_sz(data, size + 2 * static_cast<DWORD>(sizeof(wchar_t)), read);
     if (read.items == nullptr) {
         free(data);
+        *error = ERROR_NOT_ENOUGH_MEMORY;
         return ListRead::unreadable;
     }
     owned = {data, read.items};
@@ -91,25 +113,29 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
     return ListRead::set;
 }
 
-// Takes a stored threshold if it is a REG_DWORD of 4 bytes; writes the default over a missing
-// value or one of the wrong type or size.
-void read_threshold(HKEY key, const Threshold &threshold)
+// Takes a stored threshold into *value if it is a REG_DWORD of 4 bytes; writes the default over
+// a missing value or one of the wrong type or size. The error of a value that cannot be read
+// (*value keeps the default), else 0.
+LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value)
 {
     HKEY query = nullptr;
-    if (RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE, &query) != ERROR_SUCCESS)
-        return;
-    DWORD value = 0;
+    LSTATUS status = RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE, &query);
+    if (status != ERROR_SUCCESS)
+        return status;
+    DWORD stored = 0;
     DWORD type = REG_NONE;
-    DWORD size = sizeof(value);
-    const LSTATUS status = RegQueryValueExW(query, threshold.name, nullptr, &type,
-                                            reinterpret_cast<BYTE *>(&value), &size);
+    DWORD size = sizeof(stored);
+    status = RegQueryValueExW(query, threshold.name, nullptr, &type, reinterpret_cast<BYTE *>(&stored), &size);
     RegCloseKey(query);
-    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value)) {
-        *threshold.value = value;
-        return;
+    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(stored)) {
+        *value = stored;
+        return ERROR_SUCCESS;
     }
-    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND)
+    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND) {
         reg::set_dword(key, threshold.name, threshold.fallback);
+        return ERROR_SUCCESS;
+    }
+    return status;
 }
 
 // Writes a default table as a REG_MULTI_SZ image: each string with its NUL, then one more NUL.
@@ -131,52 +157,184 @@ void write_default_list(HKEY key, const wchar_t *name, const wchar_t *const *tab
     free(image);
 }
 
-// Frees what load_config allocated for a list; a list that still points at it gets the defaults.
-void release_list(TextList &list, OwnedList &owned, const wchar_t **defaults, uint64_t count)
+void free_owned(OwnedList &owned)
 {
-    if (owned.items != nullptr && list.items == owned.items)
-        list = {count, defaults};
     free(owned.items);
     free(owned.data);
     owned = {nullptr, nullptr};
 }
 
-// Opens path under HKEY_LOCAL_MACHINE for reading; an empty path would name the hive itself.
-LSTATUS open_config_key(const wchar_t *path, HKEY *key)
+// Opens path under HKEY_LOCAL_MACHINE; an empty path would name the hive itself.
+LSTATUS open_config_key(const wchar_t *path, REGSAM access, HKEY *key)
 {
     if (path[0] == 0)
         return ERROR_FILE_NOT_FOUND;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key);
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access, key);
 }
 
-} // namespace
-
-void load_config()
+// The configuration key, the first of the two that opens for reading, opened; null when none
+// does (*error then tells why the last one did not).
+const wchar_t *open_key_in_use(HKEY *key, LSTATUS *error)
 {
-    // A repeated load starts from the compiled-in state, as the first one does.
-    release_config_lists();
-    whitelist_IP = {default_whitelist_IP_count, default_whitelist_IP};
-    whitelist_user = {default_whitelist_user_count, default_whitelist_user};
-    for (const Threshold &threshold : thresholds)
-        *threshold.value = threshold.fallback;
+    *error = open_config_key(parameters_key_path, KEY_QUERY_VALUE, key);
+    if (*error == ERROR_SUCCESS)
+        return parameters_key_path;
+    *error = open_config_key(event_source_key_path, KEY_QUERY_VALUE, key);
+    return *error == ERROR_SUCCESS ? event_source_key_path : nullptr;
+}
 
+// Reads the configuration key into fresh and writes the defaults back over missing or mistyped
+// values. A value that cannot be read keeps its default in fresh; the first such error, or the
+// error of opening the key, is the result, with the failing call in *call.
+LSTATUS read_config(ReadConfig &fresh, const wchar_t **call)
+{
     HKEY key = nullptr;
-    LSTATUS opened = open_config_key(parameters_key_path, &key);
-    if (opened != ERROR_SUCCESS)
-        opened = open_config_key(event_source_key_path, &key);
-    if (opened != ERROR_SUCCESS)
-        return;
-
-    const ListRead ip_read = read_list(key, L"whitelist_IP", whitelist_IP, owned_IP);
-    const ListRead user_read = read_list(key, L"whitelist_user", whitelist_user, owned_user);
-    for (const Threshold &threshold : thresholds)
-        read_threshold(key, threshold);
+    LSTATUS error = ERROR_SUCCESS;
+    *call = L"RegOpenKeyExW";
+    if (open_key_in_use(&key, &error) == nullptr)
+        return error;
+    LSTATUS first = ERROR_SUCCESS;
+    const ListRead ip_read = read_list(key, L"whitelist_IP", fresh.ip, fresh.owned_ip, &error);
+    if (ip_read == ListRead::unreadable)
+        first = error;
+    const ListRead user_read = read_list(key, L"whitelist_user", fresh.user, fresh.owned_user, &error);
+    if (user_read == ListRead::unreadable && first == ERROR_SUCCESS)
+        first = error;
+    if (first != ERROR_SUCCESS)
+        *call = L"RegGetValueW";
+    for (size_t i = 0; i < 6; ++i) {
+        error = read_threshold(key, thresholds[i], &fresh.values[i]);
+        if (error != ERROR_SUCCESS && first == ERROR_SUCCESS) {
+            first = error;
+            *call = L"RegQueryValueExW";
+        }
+    }
     // A list not read keeps its defaults; only a missing or mistyped one is overwritten.
     if (ip_read == ListRead::absent)
         write_default_list(key, L"whitelist_IP", default_whitelist_IP, default_whitelist_IP_count);
     if (user_read == ListRead::absent)
         write_default_list(key, L"whitelist_user", default_whitelist_user, default_whitelist_user_count);
     RegCloseKey(key);
+    return first;
+}
+
+bool same_list(const TextList &a, const TextList &b)
+{
+    if (a.count != b.count || (a.items == nullptr) != (b.items == nullptr))
+        return false;
+    for (uint64_t i = 0; i < a.count; ++i)
+        if (wcscmp(a.items[i], b.items[i]) != 0)
+            return false;
+    return true;
+}
+
+// Puts fresh in force in one step for every reader, then frees what the lists in force before
+// had allocated: no reader can still hold them once the exclusive lock was had. Whether the
+// configuration differs from the one before.
+bool install_config(ReadConfig &fresh)
+{
+    AcquireSRWLockExclusive(&config_lock);
+    bool changed = !same_list(whitelist_IP, fresh.ip) || !same_list(whitelist_user, fresh.user);
+    for (size_t i = 0; i < 6; ++i) {
+        changed = changed || *thresholds[i].value != fresh.values[i];
+        *thresholds[i].value = fresh.values[i];
+    }
+    whitelist_IP = fresh.ip;
+    whitelist_user = fresh.user;
+    const OwnedList old_ip = owned_IP, old_user = owned_user;
+    owned_IP = fresh.owned_ip;
+    owned_user = fresh.owned_user;
+    ReleaseSRWLockExclusive(&config_lock);
+    fresh.owned_ip = old_ip;
+    fresh.owned_user = old_user;
+    free_owned(fresh.owned_ip);
+    free_owned(fresh.owned_user);
+    return changed;
+}
+
+// The key under watch and its path (parameters_key_path or event_source_key_path). Main thread
+// only: written by watch_config and unwatch_config.
+HKEY watched_key = nullptr;
+const wchar_t *watched_path = nullptr;
+
+} // namespace
+
+void load_config()
+{
+    // Every start of the configuration begins from the compiled-in state; what cannot be read
+    // keeps its default.
+    ReadConfig fresh;
+    const wchar_t *call = nullptr;
+    read_config(fresh, &call);
+    install_config(fresh);
+}
+
+ConfigReload reload_config()
+{
+    ReadConfig fresh;
+    ConfigReload result = {ERROR_SUCCESS, nullptr, false};
+    result.error = read_config(fresh, &result.call);
+    if (result.error != ERROR_SUCCESS) {
+        free_owned(fresh.owned_ip);
+        free_owned(fresh.owned_user);
+        return result;
+    }
+    result.changed = install_config(fresh);
+    return result;
+}
+
+DWORD watch_config(HANDLE changed, bool fired)
+{
+    HKEY key = nullptr;
+    LSTATUS error = ERROR_SUCCESS;
+    const wchar_t *path = open_key_in_use(&key, &error);
+    if (key != nullptr)
+        RegCloseKey(key);
+    constexpr DWORD filter = REG_NOTIFY_CHANGE_LAST_SET;
+    if (watched_key != nullptr && path == watched_path) {
+        // A notification is for one change: armed again only once it was used.
+        if (!fired || RegNotifyChangeKeyValue(watched_key, FALSE, filter, changed, TRUE) == ERROR_SUCCESS)
+            return ERROR_SUCCESS;
+        // The key was deleted under the watch: opened afresh below.
+    }
+    if (watched_key != nullptr) {
+        // Closing the key may signal the event: that tells of no change.
+        RegCloseKey(watched_key);
+        watched_key = nullptr;
+        ResetEvent(changed);
+    }
+    watched_path = path;
+    if (path == nullptr)
+        return static_cast<DWORD>(error);
+    error = open_config_key(path, KEY_NOTIFY, &watched_key);
+    if (error == ERROR_SUCCESS)
+        error = RegNotifyChangeKeyValue(watched_key, FALSE, filter, changed, TRUE);
+    if (error != ERROR_SUCCESS && watched_key != nullptr) {
+        RegCloseKey(watched_key);
+        watched_key = nullptr;
+        ResetEvent(changed);
+    }
+    if (error != ERROR_SUCCESS)
+        watched_path = nullptr;
+    return static_cast<DWORD>(error);
+}
+
+void unwatch_config()
+{
+    if (watched_key != nullptr)
+        RegCloseKey(watched_key);
+    watched_key = nullptr;
+    watched_path = nullptr;
+}
+
+void config_read_begin()
+{
+    AcquireSRWLockShared(&config_lock);
+}
+
+void config_read_end()
+{
+    ReleaseSRWLockShared(&config_lock);
 }
 
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list)
@@ -217,6 +375,13 @@ bool is_listed(const TextList &list, const wchar_t *text)
 
 void release_config_lists()
 {
-    release_list(whitelist_IP, owned_IP, default_whitelist_IP, default_whitelist_IP_count);
-    release_list(whitelist_user, owned_user, default_whitelist_user, default_whitelist_user_count);
+    AcquireSRWLockExclusive(&config_lock);
+    // A list that still points at what is freed gets the defaults.
+    if (owned_IP.items != nullptr && whitelist_IP.items == owned_IP.items)
+        whitelist_IP = {default_whitelist_IP_count, default_whitelist_IP};
+    if (owned_user.items != nullptr && whitelist_user.items == owned_user.items)
+        whitelist_user = {default_whitelist_user_count, default_whitelist_user};
+    free_owned(owned_IP);
+    free_owned(owned_user);
+    ReleaseSRWLockExclusive(&config_lock);
 }

@@ -19,8 +19,10 @@ extern wchar_t parameters_key_path[512];
 // and the Application event-source key, the second one (both under HKEY_LOCAL_MACHINE).
 extern wchar_t event_source_key_path[512];
 
-// The configuration below is written only by load_config on the main thread, before any
-// other thread of the program reads it, and by release_config_lists at exit.
+// The configuration below is written only on the main thread: by load_config, before any other
+// thread of the program reads it, by reload_config between two records, and by
+// release_config_lists at exit. The main thread reads it as it is; the other threads read it
+// between config_read_begin and config_read_end, so that a reload never frees what they read.
 // Source addresses (or host names) that are never blocked.
 extern TextList whitelist_IP;
 // User names counted against the whitelist thresholds.
@@ -40,7 +42,29 @@ extern const wchar_t *default_whitelist_IP[default_whitelist_IP_count];
 extern const wchar_t *default_whitelist_user[default_whitelist_user_count];
 
 // Reads the configuration key (Parameters first, else the event-source key); writes defaults back.
+// What cannot be read keeps its default.
 void load_config();
+
+// What a reload did: 0, or the error of the named registry call that kept the configuration in
+// force; and whether the configuration now in force differs from the one before.
+struct ConfigReload {
+    DWORD error;
+    const wchar_t *call;
+    bool changed;
+};
+// Reads the configuration key as load_config does into fresh lists and, when every value could
+// be read, puts them in force in place of the lists before, which it frees. Main thread only.
+ConfigReload reload_config();
+// Makes the key that holds the configuration signal changed (an auto-reset event) at the next
+// change of its values: after a signal (fired) the watch is armed again; otherwise only a key
+// in use that is not the one watched is watched afresh. Main thread only; 0 or the error of
+// the registry call (no key to watch).
+DWORD watch_config(HANDLE changed, bool fired);
+// Closes the watched key.
+void unwatch_config();
+// A thread other than the main thread reads the configuration only between these two calls.
+void config_read_begin();
+void config_read_end();
 // Splits a REG_MULTI_SZ image into the list's pointer array; true if a string was found.
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list);
 // Whole-text membership ignoring letter case (equal_ignoring_case).

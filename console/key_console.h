@@ -15,5 +15,6 @@ extern volatile bool exit_now;
 void CALLBACK key_console(PVOID context, BOOLEAN timed_out);
 // Console Ctrl handler: TRUE when it handled the event, FALSE for the system's default handling.
 BOOL WINAPI ctrl_handler(DWORD ctrl_type);
-// The service host's control callback: pause and resume notices, the stop request, the reports.
+// The service host's control callback: pause and resume notices, the stop and reload requests,
+// the reports.
 void monitor_control(DWORD control);

@@ -36,6 +36,10 @@ void monitor_control(DWORD control)
         if (in_service)
             report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_RUNNING, nullptr, 0, "RUNNING");
         break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        // The loop reads the configuration again between two records and tells what it found.
+        send_monitor_request(MonitorRequest::reload_config);
+        break;
     default:
         break;
     }

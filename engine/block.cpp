@@ -6,6 +6,7 @@
 #include "config/text_case.h"
 #include "console/output.h"
 #include "commands/runner.h"
+#include "commands/system_tools.h"
 #include <cwchar>
 #include <cstring>
 
@@ -18,7 +19,11 @@ constexpr wchar_t whitelist_suffix[] = L"BLOCKED for targeted attack on a whitel
 wchar_t attempts_text[8];
 wchar_t block_command[command_chars];
 wchar_t listing_command[command_chars];
-wchar_t shell_command[command_chars];
+// The shell command names cmd's programs by their full paths: two folders and the listing.
+constexpr size_t shell_command_chars = 2 * MAX_PATH + command_chars;
+wchar_t shell_command[shell_command_chars];
+wchar_t netstat_path[MAX_PATH + 32];
+wchar_t findstr_path[MAX_PATH + 32];
 // Output of the connection listing, reported as insertion string %8.
 constexpr DWORD capture_chars = 65536;
 wchar_t capture_text[capture_chars];
@@ -200,6 +205,26 @@ int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD att
                        host_part_length(address), address, address, attempts, time);
 }
 
+bool print_block_result(const wchar_t *address, DWORD exit_code)
+{
+    if (exit_code == 0) {
+        set_console_color(color_heading);
+        print_out(L"# exit:%u\n\n\n", exit_code);
+        reset_console_color();
+        return true;
+    }
+    set_console_color(color_error);
+    print_out(L"# exit:%u\n!! %ls not blocked: netsh failed; its next failure after %u seconds tries again\n\n\n",
+              exit_code, address, history_hold);
+    reset_console_color();
+    wchar_t what[128], code[12];
+    format_text(what, 128, L"netsh could not block %.63ls, exit code", address);
+    format_text(code, 12, L"%u", exit_code);
+    const wchar_t *strings[2] = {what, code};
+    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
+    return false;
+}
+
 void handle_logon_success(LogonReport &report)
 {
     if (!is_listed(whitelist_user, report.user))
@@ -223,7 +248,9 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
     bool whitelisted_ip = is_listed(whitelist_IP, report.address);
     bool whitelisted_user = is_listed(whitelist_user, report.user);
     bool whitelisted = whitelisted_ip || whitelisted_user;
-    bool block = !whitelisted_ip && attempts >= threshold_for(report.logon_type, whitelisted);
+    // Past a failed block the address is tried again once hold seconds have passed.
+    bool block = !whitelisted_ip && attempts >= threshold_for(report.logon_type, whitelisted) &&
+                 block_due(logon_failures, report.address, static_cast<uint32_t>(time_generated));
     const wchar_t *strings[6] = {report.domain, report.user, report.address,
                                  report.attempts, report.logon_type, report.authentication};
 
@@ -244,10 +271,11 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
         set_console_color(color_notice);
         print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", whitelisted ? whitelist_suffix : L"", block_command);
         DWORD exit_code = run_command_limited(block_command, block_command_wait_ms);
-        set_console_color(color_heading);
-        print_out(L"# exit:%u\n\n\n", exit_code);
+        if (!print_block_result(report.address, exit_code)) {
+            mark_block_failed(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+            return;
+        }
         mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
-        reset_console_color();
         // Char literals: the tags are ASCII bytes.
         static const char blocked_whitelisted_tag[] = "BLOCKED for targeted attack on a whitelisted user";
         report_event(EVENTLOG_AUDIT_FAILURE, CATEGORY_BLOCKED, MSG_ADDRESS_BLOCKED, strings, 6,
@@ -288,9 +316,15 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
               report.logon_type);
 
     // Remote Desktop attackers are found among the connections to its port.
-    format_text(listing_command, command_chars, L"netstat -n | findstr %ls",
-                is_type(report.logon_type, L"10") ? L"3389" : L"TCP");
-    format_text(shell_command, command_chars, L"cmd.exe /A /D /C %ls", listing_command);
+    const wchar_t *pattern = is_type(report.logon_type, L"10") ? L"3389" : L"TCP";
+    format_text(listing_command, command_chars, L"netstat -n | findstr %ls", pattern);
+    // cmd would search for netstat and findstr as well: they are named by their paths. With
+    // more than two quotes after /C, cmd takes off the first and the last one.
+    shell_command[0] = L'\0';
+    if (system_tool_path(L"netstat.exe", netstat_path, MAX_PATH + 32) > 0 &&
+        system_tool_path(L"findstr.exe", findstr_path, MAX_PATH + 32) > 0)
+        format_text(shell_command, shell_command_chars, L"cmd.exe /A /D /C \"%ls -n | %ls %ls\"", netstat_path,
+                    findstr_path, pattern);
     set_console_color(color_heading);
     print_out(L"\n# %ls", listing_command);
     set_console_color(color_notice);

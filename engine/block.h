@@ -14,6 +14,11 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
 // Counts and reports a failed logon from 0.0.0.0 with the list of connected hosts.
 void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text);
 
+// Prints a block command's exit line. When netsh failed (an exit code other than 0, 258 after
+// the time limit, or the start error) also prints that the address is not blocked and reports
+// the failure to the Application log. True when the block holds.
+bool print_block_result(const wchar_t *address, DWORD exit_code);
+
 // True when address can stand unquoted as a filter's dstaddr: 1 to 63 characters, each a
 // letter, digit or one of . : % - _ (IPv4, IPv6 with zone, host name).
 bool is_plain_address(const wchar_t *address);

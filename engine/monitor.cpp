@@ -7,6 +7,7 @@
 #include "engine/report.h"
 #include "engine/security_log.h"
 #include "engine/startup.h"
+#include "config/config.h"
 #include "config/event_dump.h"
 #include "console/output.h"
 #include <cstdio>
@@ -18,6 +19,12 @@ volatile bool monitor_paused = false;
 HANDLE e_notify_new_event = nullptr;
 
 namespace {
+
+// A reload asked for: set by send_monitor_request on the sender's thread, taken by the loop.
+volatile LONG reload_requested = 0;
+// Signalled by the registry when a value of the configuration key changes (auto-reset).
+// Created and closed by run_monitor on the main thread; null when there is none.
+HANDLE e_config_changed = nullptr;
 
 constexpr DWORD read_buffer_bytes = 65536;
 constexpr int exit_start_failed = 575;
@@ -62,7 +69,10 @@ void process_record(const EVENTLOGRECORD *record, DWORD length)
 {
     LogonReport report;
     bool is_success = false;
-    switch (decode_logon_event(record, length, time_text, report, is_success)) {
+    const DecodeResult decoded = decode_logon_event(record, length, time_text, report, is_success);
+    if (decoded != DecodeResult::rejected)
+        start_whole_line();
+    switch (decoded) {
     case DecodeResult::accepted:
         // The dump and the decision lines go out in one write; a report or a started
         // program writes what came before it first.
@@ -103,6 +113,40 @@ void serve_request(LONG request)
     }
 }
 
+// Reads the configuration again and puts it in force between two records; the failure history
+// keeps its counts. A change seen by the registry watch (fired) that changes nothing, such as
+// the defaults a reload wrote back, is not told; a requested reload always is.
+void reload_configuration(bool fired)
+{
+    if (e_config_changed != nullptr)
+        watch_config(e_config_changed, fired); // before the read: no later change is missed
+    const ConfigReload reload = reload_config();
+    if (reload.error != ERROR_SUCCESS) {
+        set_console_color(color_error);
+        print_out(L"!! Configuration not reloaded, the lists in force are kept: %ls() FAILED %u\n", reload.call,
+                  reload.error);
+        restore_console_color();
+        wchar_t code[12];
+        format_text(code, 12, L"%u", reload.error);
+        const wchar_t *strings[2] = {L"Configuration not reloaded, the lists in force are kept", code};
+        report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
+        return;
+    }
+    if (fired && !reload.changed)
+        return;
+    wchar_t addresses[24], users[24], normal[40], whitelisted[40];
+    format_text(addresses, 24, L"%llu", static_cast<unsigned long long>(whitelist_IP.count));
+    format_text(users, 24, L"%llu", static_cast<unsigned long long>(whitelist_user.count));
+    format_text(normal, 40, L"%u/%u/%u", max_logon_count_normal_net, max_logon_count_normal_net_clear_text,
+                max_logon_count_normal_RDP);
+    format_text(whitelisted, 40, L"%u/%u/%u", max_logon_count_whitelist_net, max_logon_count_whitelist_net_clear_text,
+                max_logon_count_whitelist_RDP);
+    print_out(L"# Configuration reloaded: %ls addresses, %ls user names, thresholds %ls %ls\n", addresses, users,
+              normal, whitelisted);
+    const wchar_t *strings[4] = {addresses, users, normal, whitelisted};
+    report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_CONFIG_RELOADED, strings, 4, "RELOADED");
+}
+
 // The Security log was cleared: reopen every event source and follow the new log.
 // logon_failures is left as it is.
 void recover_cleared_log(BYTE *buffer)
@@ -137,6 +181,8 @@ void follow_security_log(BYTE *buffer)
         if (request == static_cast<LONG>(MonitorRequest::quit))
             return;
         serve_request(request);
+        if (InterlockedExchange(&reload_requested, 0) != 0)
+            reload_configuration(false);
 
         DWORD bytes_read = 0, bytes_needed = 0;
         if (ReadEventLogW(security_log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buffer,
@@ -147,7 +193,12 @@ void follow_security_log(BYTE *buffer)
         }
         DWORD error = GetLastError();
         if (error == ERROR_HANDLE_EOF) {
-            if (WaitForSingleObject(e_notify_new_event, INFINITE) != WAIT_OBJECT_0)
+            // New records first: with both signalled the wait names the lower index.
+            const HANDLE events[2] = {e_notify_new_event, e_config_changed};
+            const DWORD woken = WaitForMultipleObjects(e_config_changed != nullptr ? 2 : 1, events, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0 + 1)
+                reload_configuration(true);
+            else if (woken != WAIT_OBJECT_0)
                 error_exit(L"wait for notification failed", GetLastError());
         } else if (error == ERROR_EVENTLOG_FILE_CHANGED) {
             recover_cleared_log(buffer);
@@ -193,6 +244,11 @@ int run_monitor(bool is_service, const bool *stop_requested)
     if (!NotifyChangeEventLog(security_log, e_notify_new_event))
         error_exit(L"failed to register notification for new events", GetLastError());
     reset_console_color();
+    // An edit of the configuration key takes effect by itself. Without a watch (no key, or the
+    // event not made) it does so at a reload request.
+    e_config_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (e_config_changed != nullptr)
+        watch_config(e_config_changed, true);
 
     follow_security_log(buffer);
 
@@ -201,13 +257,21 @@ int run_monitor(bool is_service, const bool *stop_requested)
     notify = static_cast<HANDLE>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&e_notify_new_event), nullptr));
     if (notify != nullptr)
         CloseHandle(notify);
+    // The watched key before its event: closing the key may signal it.
+    unwatch_config();
+    if (e_config_changed != nullptr)
+        CloseHandle(e_config_changed);
+    e_config_changed = nullptr;
     close_monitor_handles();
     return 0;
 }
 
 void send_monitor_request(MonitorRequest request)
 {
-    InterlockedExchange(&monitor_request, static_cast<LONG>(request));
+    if (request == MonitorRequest::reload_config)
+        InterlockedExchange(&reload_requested, 1);
+    else
+        InterlockedExchange(&monitor_request, static_cast<LONG>(request));
     HANDLE notify = e_notify_new_event;
     if (notify != nullptr)
         SetEvent(notify);

@@ -5,7 +5,8 @@
 #include <winevt.h>
 
 // Request code of the Security log loop; stored by other threads, taken by the loop.
-enum class MonitorRequest : LONG { none = 0, quit = 1, show_history = 2, reset_history = 3 };
+// reload_config reads the configuration again (the service's parameter-change control).
+enum class MonitorRequest : LONG { none = 0, quit = 1, show_history = 2, reset_history = 3, reload_config = 4 };
 
 // The pending request. Stored whole by the senders (key console, Ctrl handler, service control
 // callback) on their threads; taken by the loop on the main thread at the top of each iteration.
@@ -22,7 +23,8 @@ extern HANDLE e_notify_new_event;
 // it opened. A lost event-log connection (1717) ends a service quietly unless *stop_requested
 // is set; other failures end the process. 0 after an orderly quit, 575 when the start failed.
 int run_monitor(bool is_service, const bool *stop_requested);
-// Stores a request for the loop and wakes it (SetEvent: the loop may not be waiting yet).
+// Stores a request for the loop and wakes it (SetEvent: the loop may not be waiting yet). A
+// reload is kept apart from the other requests: it neither replaces one nor is replaced.
 void send_monitor_request(MonitorRequest request);
 // Whether the loop drops what it reads.
 bool monitor_is_paused();

@@ -89,12 +89,16 @@ void print_service_help()
               L"   -d:+.8080:i       install service %ls.8080\n"
               L"   -dir -uninstall   commands are executed in the order they appear\n"
               L"   -d:%ls:i  install service %ls\n"
-              L"   -d:%ls::  run in foreground using %ls.ini\n",
+              L"   -d:%ls::  run in foreground as %ls\n",
               d, d, d, d, d, d);
+    // What exists: one configuration in the registry for every instance, read again on reload.
     print_out(L"\n"
-              L"   configuration .ini files for each service are stored in the\n"
-              L"   application directory, and can be reloaded [-reload] without restart\n"
-              L"\n");
+              L"   every instance reads its configuration from the registry key\n"
+              L"   HKLM\\SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters, or else from\n"
+              L"   HKLM\\SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls;\n"
+              L"   reload [-dc] or an edit of that key takes effect without restart\n"
+              L"\n",
+              d, d);
 }
 
 void restart(ServiceHost &host)
