@@ -52,7 +52,7 @@ std::wstring application_log()
 
 std::wstring netsh_show(const std::wstring &what)
 {
-    return run_redirected(program(L"netsh.exe") + L" ipsec static show " + what).output;
+    return run_redirected(sim_system_tool(L"netsh.exe") + L" ipsec static show " + what).output;
 }
 
 std::wstring brek() { return netsh_show(L"filterlist name=Brek level=verbose"); }

@@ -169,7 +169,8 @@ TEST(BlockDecision, AttackerTextsNeverChangeTheBlockedAddressNorCutTheCommand)
     const std::vector<SimFilter> &filters = o.store.filters;
     ASSERT_EQ(filters.size(), std::size(hostile) + 2) << o.out;
     for (size_t i = 0; i < filters.size(); ++i) {
-        EXPECT_TRUE(o.netsh[i].exit_code == 0 && o.netsh[i].cmdline.size() <= 511) << o.netsh[i].cmdline;
+        const std::wstring command = as_formatted(o.netsh[i].cmdline);
+        EXPECT_TRUE(o.netsh[i].exit_code == 0 && !command.empty() && command.size() <= 511) << o.netsh[i].cmdline;
         EXPECT_EQ(filters[i].dstaddr + L" " + filters[i].protocol + (filters[i].mirrored ? L" mirrored" : L""),
                   L"203.0.113." + std::to_wstring(200 + i) + L" ANY mirrored");
     }

@@ -1,5 +1,6 @@
 // The configuration store against Wine's registry, and the listings' exact text.
 #include <gtest/gtest.h>
+#include <functional>
 #include "config/config.h"
 #include "config/text_case.h"
 #include "config/listings.h"
@@ -149,6 +150,49 @@ TEST_F(ConfigStore, ParametersKeyWinsAndOnlyMissingOrMistypedValuesAreReplaced)
         EXPECT_EQ(entries, texts_of(whitelist_user)) << data.size();
         EXPECT_EQ(Value(REG_MULTI_SZ, data), get(parameters_key_path, L"whitelist_user")) << data.size();
     }
+}
+
+// Each step changes the key, then reloads: what could be read is put in force and told as a
+// change; a key that cannot be read keeps the configuration in force. The watch sees an edit.
+TEST_F(ConfigStore, ReloadPutsWhatWasReadInForceOrKeepsTheConfigurationInForce)
+{
+    put(parameters_key_path, L"whitelist_IP", REG_MULTI_SZ, multi_sz({L"a"}));
+    load_config();
+    HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(0u, watch_config(changed, true));
+    const DWORD nine = 9;
+    const struct {
+        const char *what;
+        std::function<void()> edit; // null: nothing edited
+        DWORD error;
+        bool changed;
+        Texts ip;
+        DWORD net;
+    } steps[] = {
+        {"a list edited", [] { put(parameters_key_path, L"whitelist_IP", REG_MULTI_SZ, multi_sz({L"a", L"b"})); },
+         0, true, {L"a", L"b"}, 21},
+        {"nothing edited", nullptr, 0, false, {L"a", L"b"}, 21},
+        {"a threshold edited", [&] { put(parameters_key_path, names[0], REG_DWORD, dword(nine)); }, 0, true,
+         {L"a", L"b"}, 9},
+        {"no key", [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, root); }, ERROR_FILE_NOT_FOUND, false, {L"a", L"b"}, 9},
+    };
+    for (const auto &step : steps) {
+        if (step.edit)
+            step.edit();
+        if (step.edit && step.error == 0) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(changed, 10000)) << step.what << ": the watch saw no edit";
+        }
+        // Armed again after an edit, for the next; no key, nothing to watch.
+        EXPECT_EQ(step.error, watch_config(changed, step.edit != nullptr)) << step.what;
+        const ConfigReload reload = reload_config();
+        EXPECT_EQ(step.error, reload.error) << step.what;
+        EXPECT_EQ(step.changed, reload.changed) << step.what;
+        EXPECT_EQ(step.ip, texts_of(whitelist_IP)) << step.what;
+        EXPECT_EQ(step.net, max_logon_count_normal_net) << step.what;
+    }
+    EXPECT_STREQ(L"RegOpenKeyExW", reload_config().call);
+    unwatch_config();
+    CloseHandle(changed);
 }
 
 TEST_F(ConfigStore, GetTextExpandsAndTerminates)

@@ -34,7 +34,7 @@ void expect_journal(const SimFolder &folder, size_t from, const std::vector<std:
     std::vector<JournalEntry> entries = journal(folder);
     ASSERT_EQ(entries.size(), from + commands.size());
     for (size_t i = 0; i < commands.size(); ++i) {
-        EXPECT_EQ(entries[from + i].cmdline, commands[i]);
+        EXPECT_EQ(entries[from + i].cmdline, as_run(commands[i]));
         EXPECT_EQ(entries[from + i].exit_code, 0u) << entries[from + i].cmdline;
     }
 }

@@ -161,13 +161,14 @@ const std::wstring key_help = banner + L"\n" + heading + L"\n" +
                               L"  a  show whitelisted addresses     r  reset logon failure history  F5\n"
                               L"  n  show whitelisted user names    q  quit        p  pause/resume  Scroll Lock\n";
 
-std::wstring full_help() { return banner + L"\n" + heading + L"\n" + letter_help_body(); }
-
 std::wstring log_file()
 {
     wchar_t dir[MAX_PATH];
     return std::wstring(dir, GetSystemDirectoryW(dir, MAX_PATH)) + L"/LogFiles/tosmire.IPS.log";
 }
+
+// The log file's path is shown whether or not the output goes there.
+std::wstring full_help() { return banner + L"\n" + heading + L"\n" + letter_help_body() + log_file(); }
 
 // A program on this console: tosmire-ips-sim.exe, or this program running a scenario.
 class OnConsole {
@@ -335,7 +336,7 @@ TEST(KeyConsole, DebugConsole)
     step(VK_ESCAPE, 0x1B, disabled);
     step('L', L'l', L"\n# Logon failure history:EMPTY\n\n");
     // "~" twice: the full help, then the key help.
-    step(VK_OEM_3, L'~', enabled + full_help() + log_file() + L"\n", SHIFT_PRESSED);
+    step(VK_OEM_3, L'~', enabled + full_help() + L"\n", SHIFT_PRESSED);
     step(VK_OEM_3, L'~', disabled + key_help);
     press('Q', L'q');
     EXPECT_EQ(monitor.program->exit_code(), 0u);

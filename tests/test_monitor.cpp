@@ -10,6 +10,7 @@
 #include "engine/rdp_monitor.h"
 #include "config/config.h"
 #include "service/service_host.h"
+#include "console/key_console.h"
 #include "tests/child_harness.h"
 #include "tests/monitor_child.h"
 #include "tests/event_record.h"
@@ -114,18 +115,56 @@ void hung_netsh()
     CloseHandle(hung);
 }
 
+// The configuration key that the program reads, with what the reload scenario starts from.
+const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+const wchar_t first_list[] = L"127.0.0.1\0", second_list[] = L"127.0.0.1\0" L"203.0.113.51\0";
+
+void set_value(const wchar_t *name, DWORD type, const void *data, DWORD size)
+{
+    if (RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, name, type, data, size) != ERROR_SUCCESS)
+        printf("REGISTRY WRITE FAILED\n");
+}
+
+// The key edited while the loop runs, then the reload control: the counts go on through both.
+void reload()
+{
+    for (int i = 0; i < 2; ++i) {
+        append(e4625, L"203.0.113.51", L"8");
+        append(e4625, L"203.0.113.52", L"8");
+    }
+    settle();
+    set_value(L"whitelist_IP", REG_MULTI_SZ, second_list, sizeof(second_list));
+    if (!wait_for([] { return whitelist_IP.count == 2; }))
+        printf("NOT RELOADED\n");
+    for (int i = 0; i < 3; ++i)
+        append(e4625, L"203.0.113.51", L"8"); // 3 to 5, whitelisted now: never blocked
+    const DWORD lowered = 3;
+    set_value(L"max_logon_count_normal_net_clear_text", REG_DWORD, &lowered, sizeof(lowered));
+    if (!wait_for([] { return max_logon_count_normal_net_clear_text == 3; }))
+        printf("NOT RELOADED\n");
+    monitor_control(SERVICE_CONTROL_PARAMCHANGE); // nothing changed: told all the same
+    settle();
+    append(e4625, L"203.0.113.52", L"8"); // the third: blocked at the new threshold
+    settle();
+}
+
 } // namespace
 
 int run_child_scenario(const std::string &scenario)
 {
     const std::map<std::string, void (*)()> threaded = {
         {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}},
-        {"hung-netsh", hung_netsh}};
+        {"hung-netsh", hung_netsh}, {"reload", reload}};
     if (scenario == "early-show" || scenario == "early-quit")
         send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
     if (scenario.starts_with("rpc-gone")) {
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
         g_service_host.is_service = scenario == "rpc-gone-service";
+    }
+    if (scenario == "reload") {
+        set_value(L"whitelist_IP", REG_MULTI_SZ, first_list, sizeof(first_list));
+        const DWORD threshold = 4;
+        set_value(L"max_logon_count_normal_net_clear_text", REG_DWORD, &threshold, sizeof(threshold));
     }
     append(e4625, L"203.0.113.99"); // the newest record at start: never processed
     if (auto found = threaded.find(scenario); found != threaded.end()) {
@@ -203,7 +242,7 @@ TEST(SecurityLogLoop, AHungNetshIsLeftRunningAndTheNextAttackerIsCountedAndBlock
     ASSERT_TRUE(run.finished && run.exit_code == 0) << run.exit_code << "\n" << run.output;
     const std::wstring gave_up =
         L"\n!! netsh did not end within 30 seconds: WaitForSingleObject() WAIT_TIMEOUT 258, left running\n"
-        L"# exit:258\n\n\n";
+        L"# exit:258\n!! 203.0.113.21 not blocked: netsh failed; its next failure after 15 seconds tries again\n\n\n";
     const size_t at = run.output.find(gave_up);
     ASSERT_NE(at, std::wstring::npos) << run.output;
     EXPECT_LT(run.output.find(L"dstaddr=203.0.113.21 "), at);
@@ -223,6 +262,29 @@ TEST(SecurityLogLoop, AHungNetshIsLeftRunningAndTheNextAttackerIsCountedAndBlock
     for (const SimFilter &filter : store.filters)
         filters.push_back(filter.dstaddr);
     EXPECT_EQ(filters, (std::vector<std::wstring>{L"203.0.113.22", L"203.0.113.21"}));
+}
+
+// An edit of the configuration key takes effect by itself, the reload control always tells
+// what is in force, and the failure history keeps its counts through both.
+TEST(SecurityLogLoop, AnEditOfTheKeyAndTheReloadControlPutTheConfigurationInForceBetweenRecords)
+{
+    const std::wstring out = expect_run("reload", L"(Quit)");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    const std::wstring reloaded = L"# Configuration reloaded: 2 addresses, 6 user names, thresholds 21/";
+    const std::wstring pieces[] = {
+        L"]     2  User:s6\\s5, from IP:203.0.113.51, Type: 8\n", reloaded + L"4/4 49/11/11\n",
+        L"]     5  User:s6\\s5, from IP:203.0.113.51 [WHITELIST IP]\n", reloaded + L"3/4 49/11/11\n",
+        reloaded + L"3/4 49/11/11\n", L"\n# ADD TO BLACKLIST:\n", L"dstaddr=203.0.113.52 ", L"Logon Attempts:3,",
+        L"\n# exit:0\n"};
+    size_t at = 0;
+    for (const std::wstring &piece : pieces) {
+        const size_t found = out.find(piece, at);
+        ASSERT_NE(found, std::wstring::npos) << "missing in order: " << piece << "\n" << out;
+        at = found + piece.size();
+    }
+    EXPECT_EQ(out.find(L"NOT RELOADED"), std::wstring::npos);
+    EXPECT_EQ(out.find(L"dstaddr=203.0.113.51 "), std::wstring::npos) << "a whitelisted address is never blocked";
+    EXPECT_EQ(count_of(out, L"# Configuration reloaded:"), 3u) << out;
 }
 
 TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)

@@ -138,7 +138,7 @@ TEST(MonitorStartup, EverySourceInOrderEachFailureAsItsOwnThenRemoteDesktopClien
                 at(t0 + 19, 1, L"198.51.100.4") + at(t0 + 30, 1, L"192.0.2.250");
     EXPECT_EQ(o.out, expected);
     ASSERT_EQ(o.auditpol.size(), 9u) << "only from 6.0 on";
-    EXPECT_EQ(o.auditpol[0].cmdline, L"auditpol /set /category:\"Logon/Logoff\" /success:enable /failure:enable");
+    EXPECT_EQ(o.auditpol[0].cmdline, as_run(L"auditpol /set /category:\"Logon/Logoff\" /success:enable /failure:enable"));
     EXPECT_TRUE(o.store.filters.size() == 1 && o.store.filters[0].dstaddr == L"198.51.100.4");
     EXPECT_EQ(o.reports, (std::vector<std::wstring>{
         L"C000AF0B\t1\t11\tCannot open the RDP log|15007\t", L"C000AF0B\t1\t11\tCannot open the RDP log|87\t",
