@@ -122,6 +122,7 @@ void reload_configuration(bool fired)
         watch_config(e_config_changed, fired); // before the read: no later change is missed
     const ConfigReload reload = reload_config();
     if (reload.error != ERROR_SUCCESS) {
+        start_whole_line();
         set_console_color(color_error);
         print_out(L"!! Configuration not reloaded, the lists in force are kept: %ls() FAILED %u\n", reload.call,
                   reload.error);
@@ -134,6 +135,7 @@ void reload_configuration(bool fired)
     }
     if (fired && !reload.changed)
         return;
+    start_whole_line(); // after a pause notice, say
     wchar_t addresses[24], users[24], normal[40], whitelisted[40];
     format_text(addresses, 24, L"%llu", static_cast<unsigned long long>(whitelist_IP.count));
     format_text(users, 24, L"%llu", static_cast<unsigned long long>(whitelist_user.count));
