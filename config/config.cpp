@@ -283,10 +283,11 @@ ConfigReload reload_config()
     return result;
 }
 
-DWORD watch_config(HANDLE changed, bool fired)
+DWORD watch_config(HANDLE changed, bool fired, const wchar_t **call)
 {
     HKEY key = nullptr;
     LSTATUS error = ERROR_SUCCESS;
+    *call = L"RegOpenKeyExW";
     const wchar_t *path = open_key_in_use(&key, &error);
     if (key != nullptr)
         RegCloseKey(key);
@@ -307,8 +308,10 @@ DWORD watch_config(HANDLE changed, bool fired)
     if (path == nullptr)
         return static_cast<DWORD>(error);
     error = open_config_key(path, KEY_NOTIFY, &watched_key);
-    if (error == ERROR_SUCCESS)
+    if (error == ERROR_SUCCESS) {
+        *call = L"RegNotifyChangeKeyValue";
         error = RegNotifyChangeKeyValue(watched_key, FALSE, filter, changed, TRUE);
+    }
     if (error != ERROR_SUCCESS && watched_key != nullptr) {
         RegCloseKey(watched_key);
         watched_key = nullptr;

@@ -58,8 +58,8 @@ ConfigReload reload_config();
 // Makes the key that holds the configuration signal changed (an auto-reset event) at the next
 // change of its values: after a signal (fired) the watch is armed again; otherwise only a key
 // in use that is not the one watched is watched afresh. Main thread only; 0 or the error of
-// the registry call (no key to watch).
-DWORD watch_config(HANDLE changed, bool fired);
+// the registry call named in *call (no key to watch: RegOpenKeyExW).
+DWORD watch_config(HANDLE changed, bool fired, const wchar_t **call);
 // Closes the watched key.
 void unwatch_config();
 // A thread other than the main thread reads the configuration only between these two calls.

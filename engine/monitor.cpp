@@ -113,13 +113,25 @@ void serve_request(LONG request)
     }
 }
 
+// Watches the configuration key for the next edit. Without a key there is nothing to watch (a
+// reload says so); another failure is told: an edit then takes effect at a reload request.
+void watch_configuration(bool fired)
+{
+    const wchar_t *call = nullptr;
+    const DWORD error = e_config_changed != nullptr ? watch_config(e_config_changed, fired, &call) : 0;
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND)
+        return;
+    set_console_color(color_error);
+    print_out(L"!! %ls() FAILED %u: an edit of the configuration takes effect at a reload\n", call, error);
+    restore_console_color();
+}
+
 // Reads the configuration again and puts it in force between two records; the failure history
 // keeps its counts. A change seen by the registry watch (fired) that changes nothing, such as
 // the defaults a reload wrote back, is not told; a requested reload always is.
 void reload_configuration(bool fired)
 {
-    if (e_config_changed != nullptr)
-        watch_config(e_config_changed, fired); // before the read: no later change is missed
+    watch_configuration(fired); // before the read: no later change is missed
     const ConfigReload reload = reload_config();
     if (reload.error != ERROR_SUCCESS) {
         start_whole_line();
@@ -246,11 +258,14 @@ int run_monitor(bool is_service, const bool *stop_requested)
     if (!NotifyChangeEventLog(security_log, e_notify_new_event))
         error_exit(L"failed to register notification for new events", GetLastError());
     reset_console_color();
-    // An edit of the configuration key takes effect by itself. Without a watch (no key, or the
-    // event not made) it does so at a reload request.
+    // An edit of the configuration key takes effect by itself; without a watch, at a reload.
     e_config_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (e_config_changed != nullptr)
-        watch_config(e_config_changed, true);
+    if (e_config_changed == nullptr) {
+        set_console_color(color_error);
+        print_out(L"!! CreateEventW() FAILED %u: an edit of the configuration takes effect at a reload\n", GetLastError());
+        restore_console_color();
+    }
+    watch_configuration(true);
 
     follow_security_log(buffer);
 

@@ -159,7 +159,8 @@ TEST_F(ConfigStore, ReloadPutsWhatWasReadInForceOrKeepsTheConfigurationInForce)
     put(parameters_key_path, L"whitelist_IP", REG_MULTI_SZ, multi_sz({L"a"}));
     load_config();
     HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_EQ(0u, watch_config(changed, true));
+    const wchar_t *call = nullptr;
+    ASSERT_EQ(0u, watch_config(changed, true, &call));
     const DWORD nine = 9;
     const struct {
         const char *what;
@@ -183,7 +184,7 @@ TEST_F(ConfigStore, ReloadPutsWhatWasReadInForceOrKeepsTheConfigurationInForce)
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(changed, 10000)) << step.what << ": the watch saw no edit";
         }
         // Armed again after an edit, for the next; no key, nothing to watch.
-        EXPECT_EQ(step.error, watch_config(changed, step.edit != nullptr)) << step.what;
+        EXPECT_EQ(step.error, watch_config(changed, step.edit != nullptr, &call)) << step.what;
         const ConfigReload reload = reload_config();
         EXPECT_EQ(step.error, reload.error) << step.what;
         EXPECT_EQ(step.changed, reload.changed) << step.what;
