@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 #include "service/service_commands.h"
-#include "service/service_control.h"
+#include "service/service_install.h"
 #include "service/service_runtime.h"
 #include "service/service_identity.h"
 
@@ -90,27 +90,34 @@ TEST(Identity, DecisionTable)
     const Groups service_first({L"S-1-5-6", L"S-1-5-4"});
     const Groups system({L"S-1-5-32-544", L"S-1-1-0", L"S-1-5-11"});
     const Groups look_alike({L"S-1-5-4-1", L"S-1-5-64-6"});
+    const Groups remote_shell({L"S-1-1-0", L"S-1-5-32-544", L"S-1-5-2", L"S-1-5-11"}); // NETWORK, no INTERACTIVE
     const struct {
         const char *what;
         bool session_known;
         DWORD session;
         const TOKEN_GROUPS *groups;
         DWORD type;
+        bool started_by_scm;
         bool is_service, interactive;
         DWORD service_type;
     } rows[] = {
-        {"session unknown", false, 0, system.get(), 0x110, false, false, 0x10},
-        {"user session", true, 1, nullptr, 0x110, false, true, 0x10},
-        {"token unreadable", true, 0, nullptr, 0x110, false, false, 0x10},
-        {"interactive group first", true, 0, user.get(), 0x110, false, true, 0x10},
-        {"service group first", true, 0, service_first.get(), 0x110, true, false, 0x10},
-        {"no group, plain type", true, 0, system.get(), 0x10, true, false, 0x10},
-        {"no group, interactive type", true, 0, system.get(), 0x110, true, true, 0x110},
-        {"no groups at all", true, 0, none.get(), 0, true, false, 0x10},
-        {"similar SIDs only", true, 0, look_alike.get(), 0x110, true, true, 0x110},
+        {"session unknown", false, 0, system.get(), 0x110, true, false, false, 0x10},
+        {"user session", true, 1, nullptr, 0x110, true, false, true, 0x10},
+        {"token unreadable", true, 0, nullptr, 0x110, true, false, false, 0x10},
+        {"interactive group first", true, 0, user.get(), 0x110, true, false, true, 0x10},
+        {"service group first", true, 0, service_first.get(), 0x110, true, true, false, 0x10},
+        {"no group, plain type", true, 0, system.get(), 0x10, true, true, false, 0x10},
+        {"no group, interactive type", true, 0, system.get(), 0x110, true, true, true, 0x110},
+        {"no groups at all", true, 0, none.get(), 0, true, true, false, 0x10},
+        {"similar SIDs only", true, 0, look_alike.get(), 0x110, true, true, true, 0x110},
+        // Not started by the service manager: the tokens above that read as the service do not.
+        {"remote shell", true, 0, remote_shell.get(), 0x110, false, false, false, 0x10},
+        {"agent running as a service", true, 0, service_first.get(), 0x110, false, false, false, 0x10},
+        {"LocalSystem token, service not ours", true, 0, system.get(), 0x110, false, false, false, 0x10},
+        {"interactive group, no service", true, 0, user.get(), 0x110, false, false, true, 0x10},
     };
     for (const auto &row : rows) {
-        Identity identity = decide_identity(row.session_known, row.session, row.groups, row.type);
+        Identity identity = decide_identity(row.session_known, row.session, row.groups, row.type, row.started_by_scm);
         EXPECT_EQ(identity.is_service, row.is_service) << row.what;
         EXPECT_EQ(identity.interactive, row.interactive) << row.what;
         EXPECT_EQ(identity.service_type, row.service_type) << row.what;
