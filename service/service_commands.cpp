@@ -87,6 +87,7 @@ void print_service_help()
               L"   i  install                 I install interactive service\n"
               L"   u  uninstall               h  help  ?\n"
               L"   c  configuration reload\n"
+              L"   install: restart after 60 seconds for the first and second failure\n"
               L"\n");
     print_out(L"   -di               install service with default name %ls\n"
               L"   -d:+.8080:i       install service %ls.8080\n"

@@ -141,6 +141,26 @@ TEST(ServiceCommandLine, QuotesAndRefusals)
     EXPECT_STREQ(line, L"");
 }
 
+// What installation asks of the service manager (Wine keeps none of it, so the request itself).
+TEST(ServiceInstall, FailureActionsRestartTwiceADay)
+{
+    SC_ACTION steps[3];
+    SERVICE_FAILURE_ACTIONSW failure;
+    memset(steps, 0xCC, sizeof(steps));
+    memset(&failure, 0xCC, sizeof(failure));
+    build_failure_actions(failure, steps);
+    EXPECT_EQ(failure.dwResetPeriod, 86400u);
+    EXPECT_EQ(failure.lpRebootMsg, nullptr);
+    EXPECT_EQ(failure.lpCommand, nullptr);
+    ASSERT_EQ(failure.cActions, 3u);
+    ASSERT_EQ(failure.lpsaActions, steps);
+    const SC_ACTION expected[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(steps[i].Type, expected[i].Type) << i;
+        EXPECT_EQ(steps[i].Delay, expected[i].Delay) << i;
+    }
+}
+
 // Start-up in a process started without "-d:" and without a service of the default name: both
 // main-entry events are signalled, the process is no service, and the teardown clears all.
 TEST(HostStartup, WithoutServiceSignalsBothEvents)
@@ -157,8 +177,10 @@ TEST(HostStartup, WithoutServiceSignalsBothEvents)
     EXPECT_EQ(host.dispatch_table[1].lpServiceName, nullptr);
     service_host_close();
     EXPECT_FALSE(host.e_host_started.created);
+    EXPECT_FALSE(host.e_monitor_done.created);
     EXPECT_EQ(host.scm_handle, nullptr);
-    EXPECT_EQ(host.name[0], L'\0');
+    // Never zeroed: a thread of the platform may still read the name.
+    EXPECT_STREQ(host.name, default_service_name);
 }
 
 std::vector<DWORD> g_received;
@@ -233,7 +255,11 @@ TEST_F(Handler, ShutdownInterrogationParameterChangeAndTrigger)
     EXPECT_EQ(host.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_TRUE(host.stop_requested);
     EXPECT_TRUE(signalled(host.e_service_stop));
-    EXPECT_EQ(g_received, (std::vector<DWORD>{4, 6, 32, 200, 5}));
+    // A pause or continue (from the keys) leaves a stopping service stopping.
+    service_ctrl_handler(SERVICE_CONTROL_CONTINUE);
+    service_ctrl_handler(SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(host.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(g_received, (std::vector<DWORD>{4, 6, 32, 200, 5, 3, 2}));
 }
 
 TEST_F(Handler, EventsNotCreatedAreSkipped)
