@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr wchar_t no_scm_text[] =
-    L"!! Cannot connect to Service Control Manager.\n\tDo I have administrator priviledges?\n\t%ls %ls [%u]\n";
 constexpr DWORD error_text_chars = 256;
 // The wait for a stop: the state is read every quarter second; the service must advance its
 // checkpoint within its wait hint and this margin (a loaded machine is slow to schedule it),

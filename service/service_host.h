@@ -53,6 +53,10 @@ extern ServiceHost g_service_host;
 // The service's Parameters key under HKLM, formatted with the service name.
 inline constexpr wchar_t service_parameters_path[] = L"SYSTEM\\CurrentControlSet\\services\\%ls\\Parameters";
 
+// The line of a control or installation that finds no service manager: name, operation, error.
+inline constexpr wchar_t no_scm_text[] =
+    L"!! Cannot connect to Service Control Manager.\n\tDo I have administrator priviledges?\n\t%ls %ls [%u]\n";
+
 // Characters of a time prefix, terminator included.
 constexpr int time_prefix_chars = 22;
 // The current UTC time as "yyyy-mm-dd / hh:mm:ss" into text (time_prefix_chars); its length, 21.

@@ -12,8 +12,6 @@ constexpr DWORD path_chars = 512;
 constexpr wchar_t description[] =
     L"tosmire's Intrusion Prevention System detects brute force password attacks, and blocks the attackers, "
     L"by adding them to a persistent IPSec filter list: Brek.";
-constexpr wchar_t no_scm_text[] =
-    L"!! Cannot connect to Service Control Manager.\n\tDo I have administrator priviledges?\n\t%ls %ls [%u]\n";
 constexpr wchar_t event_source_path[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls";
 constexpr DWORD restart_delay_ms = 60000;
 constexpr DWORD failure_reset_seconds = 86400;
