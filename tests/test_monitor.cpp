@@ -164,7 +164,8 @@ int run_child_scenario(const std::string &scenario)
         send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
     if (scenario.starts_with("rpc-gone")) {
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
-        g_service_host.is_service = scenario == "rpc-gone-service";
+        g_service_host.is_service = scenario != "rpc-gone-console";
+        g_service_host.stop_requested = scenario == "rpc-gone-stopping";
     }
     append(e4625, L"203.0.113.99"); // the newest record at start: never processed
     if (auto found = threaded.find(scenario); found != threaded.end()) {
@@ -264,10 +265,13 @@ TEST(SecurityLogLoop, AHungNetshIsLeftRunningAndTheNextAttackerIsCountedAndBlock
     EXPECT_EQ(filters, (std::vector<std::wstring>{L"203.0.113.22", L"203.0.113.21"}));
 }
 
-TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
+// Lost unasked, the log connection ends a service as it ends a console program; while a stop
+// was asked for, it is part of that stop.
+TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderOnlyWhenItStops)
 {
-    expect_run("rpc-gone-service", L"(Quit)");
+    expect_run("rpc-gone-service", L"read failed 1717", 1717);
     expect_run("rpc-gone-console", L"read failed 1717", 1717);
+    expect_run("rpc-gone-stopping", L"(Quit)");
 }
 
 // A callback held inside while the handles are closed, then rendering as rdp_evt_handler does.
