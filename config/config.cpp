@@ -113,10 +113,10 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
     return ListRead::set;
 }
 
-// Takes a stored threshold into *value if it is a REG_DWORD of 4 bytes; writes the default over
-// a missing value or one of the wrong type or size. The error of a value that cannot be read
-// (*value keeps the default), else 0.
-LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value)
+// Takes a stored threshold into *value if it is a REG_DWORD of 4 bytes; with write_default,
+// writes the default over a missing value or one of the wrong type or size. The error of a value
+// that cannot be read (*value keeps the default), else 0.
+LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value, bool write_default)
 {
     HKEY query = nullptr;
     LSTATUS status = RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE, &query);
@@ -132,7 +132,8 @@ LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value)
         return ERROR_SUCCESS;
     }
     if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND) {
-        reg::set_dword(key, threshold.name, threshold.fallback);
+        if (write_default)
+            reg::set_dword(key, threshold.name, threshold.fallback);
         return ERROR_SUCCESS;
     }
     return status;
@@ -183,10 +184,10 @@ const wchar_t *open_key_in_use(HKEY *key, LSTATUS *error)
     return *error == ERROR_SUCCESS ? event_source_key_path : nullptr;
 }
 
-// Reads the configuration key into fresh and writes the defaults back over missing or mistyped
-// values. A value that cannot be read keeps its default in fresh; the first such error, or the
-// error of opening the key, is the result, with the failing call in *call.
-LSTATUS read_config(ReadConfig &fresh, const wchar_t **call)
+// Reads the configuration key into fresh and, with write_defaults, writes the defaults back over
+// missing or mistyped values. A value that cannot be read keeps its default in fresh; the first
+// such error, or the error of opening the key, is the result, with the failing call in *call.
+LSTATUS read_configuration(ReadConfig &fresh, bool write_defaults, const wchar_t **call)
 {
     HKEY key = nullptr;
     LSTATUS error = ERROR_SUCCESS;
@@ -203,16 +204,16 @@ LSTATUS read_config(ReadConfig &fresh, const wchar_t **call)
     if (first != ERROR_SUCCESS)
         *call = L"RegGetValueW";
     for (size_t i = 0; i < 6; ++i) {
-        error = read_threshold(key, thresholds[i], &fresh.values[i]);
+        error = read_threshold(key, thresholds[i], &fresh.values[i], write_defaults);
         if (error != ERROR_SUCCESS && first == ERROR_SUCCESS) {
             first = error;
             *call = L"RegQueryValueExW";
         }
     }
     // A list not read keeps its defaults; only a missing or mistyped one is overwritten.
-    if (ip_read == ListRead::absent)
+    if (write_defaults && ip_read == ListRead::absent)
         write_default_list(key, L"whitelist_IP", default_whitelist_IP, default_whitelist_IP_count);
-    if (user_read == ListRead::absent)
+    if (write_defaults && user_read == ListRead::absent)
         write_default_list(key, L"whitelist_user", default_whitelist_user, default_whitelist_user_count);
     RegCloseKey(key);
     return first;
@@ -257,23 +258,32 @@ bool install_config(ReadConfig &fresh)
 HKEY watched_key = nullptr;
 const wchar_t *watched_path = nullptr;
 
+// Every load begins from the compiled-in state; what cannot be read keeps its default.
+void load_configuration(bool write_defaults)
+{
+    ReadConfig fresh;
+    const wchar_t *call = nullptr;
+    read_configuration(fresh, write_defaults, &call);
+    install_config(fresh);
+}
+
 } // namespace
 
 void load_config()
 {
-    // Every start of the configuration begins from the compiled-in state; what cannot be read
-    // keeps its default.
-    ReadConfig fresh;
-    const wchar_t *call = nullptr;
-    read_config(fresh, &call);
-    install_config(fresh);
+    load_configuration(true);
+}
+
+void read_config()
+{
+    load_configuration(false);
 }
 
 ConfigReload reload_config()
 {
     ReadConfig fresh;
     ConfigReload result = {ERROR_SUCCESS, nullptr, false};
-    result.error = read_config(fresh, &result.call);
+    result.error = read_configuration(fresh, true, &result.call);
     if (result.error != ERROR_SUCCESS) {
         free_owned(fresh.owned_ip);
         free_owned(fresh.owned_user);
@@ -366,14 +376,19 @@ bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list)
     return count > 0;
 }
 
-bool is_listed(const TextList &list, const wchar_t *text)
+int64_t find_listed(const TextList &list, const wchar_t *text)
 {
     if (list.items == nullptr || text == nullptr)
-        return false;
+        return -1;
     for (uint64_t i = 0; i < list.count; ++i)
         if (equal_ignoring_case(list.items[i], text))
-            return true;
-    return false;
+            return static_cast<int64_t>(i);
+    return -1;
+}
+
+bool is_listed(const TextList &list, const wchar_t *text)
+{
+    return find_listed(list, text) >= 0;
 }
 
 void release_config_lists()

@@ -19,10 +19,11 @@ extern wchar_t parameters_key_path[512];
 // and the Application event-source key, the second one (both under HKEY_LOCAL_MACHINE).
 extern wchar_t event_source_key_path[512];
 
-// The configuration below is written only on the main thread: by load_config, before any other
-// thread of the program reads it, by reload_config between two records, and by
-// release_config_lists at exit. The main thread reads it as it is; the other threads read it
-// between config_read_begin and config_read_end, so that a reload never frees what they read.
+// The configuration below is written only on the main thread: by load_config (or read_config,
+// and the replay's threshold overrides) before any other thread of the program reads it, by
+// reload_config between two records, and by release_config_lists at exit. The main thread reads
+// it as it is; the other threads read it between config_read_begin and config_read_end, so that
+// a reload never frees what they read.
 // Source addresses (or host names) that are never blocked.
 extern TextList whitelist_IP;
 // User names counted against the whitelist thresholds.
@@ -44,6 +45,8 @@ extern const wchar_t *default_whitelist_user[default_whitelist_user_count];
 // Reads the configuration key (Parameters first, else the event-source key); writes defaults back.
 // What cannot be read keeps its default.
 void load_config();
+// Reads the configuration as load_config does, writing nothing back (the replay).
+void read_config();
 
 // What a reload did: 0, or the error of the named registry call that kept the configuration in
 // force; and whether the configuration now in force differs from the one before.
@@ -69,5 +72,7 @@ void config_read_end();
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list);
 // Whole-text membership ignoring letter case (equal_ignoring_case).
 bool is_listed(const TextList &list, const wchar_t *text);
+// Index of the first entry equal to text as is_listed compares, or -1.
+int64_t find_listed(const TextList &list, const wchar_t *text);
 // Frees both pointer arrays and the data read for them; the lists fall back to the defaults.
 void release_config_lists();

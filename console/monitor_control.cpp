@@ -12,8 +12,8 @@ void monitor_control(DWORD control)
 {
     const bool in_service = running_as_service();
     const bool to_file = g_shadow_console.to_log_file;
-    // report_event reads event_source once and skips the report when the main thread has
-    // already closed it: this may run on the service control thread during shutdown.
+    // report_event skips the report once the main thread has closed the event source: this may
+    // run on the service control thread during shutdown.
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:

@@ -9,6 +9,7 @@
 #include "console/output.h"
 #include "console/redirection.h"
 #include "service/service_control.h"
+#include "service/service_install.h"
 #include <cwchar>
 
 const wchar_t program_banner[] = L"###  tosmire's Intrusion Prevention System  2026-12-09  tosmire project  ###";

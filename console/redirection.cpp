@@ -382,6 +382,10 @@ void shadow_console_init()
 void shadow_console_close()
 {
     ShadowConsole &c = g_shadow_console;
+    // First the threads that the console runs: the record is released below.
+    stop_key_console();
+    if (ctrl_handler_hook != nullptr)
+        SetConsoleCtrlHandler(ctrl_handler_hook, FALSE);
     output_gather_end();
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);

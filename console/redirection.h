@@ -24,5 +24,6 @@ void free_console();
 
 // Builds g_shadow_console; runs first in the program's static initialisation.
 void shadow_console_init();
-// Frees an allocated or attached console and releases the record; registered to run at exit.
+// Stops the key console and the Ctrl handler, frees an allocated or attached console and
+// releases the record; registered to run at exit.
 void shadow_console_close();

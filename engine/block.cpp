@@ -127,14 +127,14 @@ int host_part_length(const wchar_t *address)
     return static_cast<int>(zone != nullptr && zone != address ? zone - address : wcslen(address));
 }
 
+} // namespace
+
 void print_not_blockable(const wchar_t *address)
 {
     set_console_color(color_error);
     print_out(L"\n!! Not a plain address, no filter added: %.63ls\n", address);
     restore_console_color();
 }
-
-} // namespace
 
 bool is_plain_address(const wchar_t *address)
 {
@@ -225,32 +225,80 @@ bool print_block_result(const wchar_t *address, DWORD exit_code)
     return false;
 }
 
-void handle_logon_success(LogonReport &report)
+int decide_logon_success(const LogonReport &report)
 {
     if (!is_listed(whitelist_user, report.user))
-        return;
-    unsigned found = clear_entry(logon_failures, report.address) ? 1 : 0;
+        return -1;
+    return clear_entry(logon_failures, report.address) ? 1 : 0;
+}
+
+void print_success_line(const LogonReport &report, int cleared)
+{
     set_console_color(color_success);
-    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls", found, report.domain, report.user, report.address);
+    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls", static_cast<unsigned>(cleared), report.domain, report.user,
+              report.address);
     set_console_color(color_banner);
     print_out(L" [Successful Logon]\n\n\n");
     reset_console_color();
 }
 
+void handle_logon_success(LogonReport &report)
+{
+    const int cleared = decide_logon_success(report);
+    if (cleared >= 0)
+        print_success_line(report, cleared);
+}
+
+FailureDecision decide_logon_failure(const LogonReport &report, DWORD time_generated)
+{
+    FailureDecision d = {};
+    d.attempts = record_failure(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+    if (d.attempts == blocked)
+        return d;
+    d.whitelisted_ip = is_listed(whitelist_IP, report.address);
+    d.whitelisted_user = is_listed(whitelist_user, report.user);
+    d.whitelisted = d.whitelisted_ip || d.whitelisted_user;
+    d.threshold = threshold_for(report.logon_type, d.whitelisted);
+    // Past a failed block the address is tried again once hold seconds have passed.
+    d.block = !d.whitelisted_ip && d.attempts >= d.threshold &&
+              block_due(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+    return d;
+}
+
+void print_failure_line(const LogonReport &report, const FailureDecision &decision, const wchar_t *time_text)
+{
+    set_console_color(decision.whitelisted ? color_success : color_heading);
+    print_out(L"\n[%ls] %5u  User:%ls\\%ls, from IP:%ls", time_text, decision.attempts, report.domain, report.user,
+              report.address);
+    set_console_color(color_heading);
+    if (decision.whitelisted_ip)
+        print_out(L" [WHITELIST IP]");
+    else if (decision.whitelisted)
+        print_out(L" [WHITELIST]");
+    else
+        print_out(L", Type:%2ls", report.logon_type); // %ls: print_out's narrow-stream path has no %ws
+    print_out(L"\n");
+    reset_console_color();
+}
+
+void print_block_notice(const wchar_t *command, bool whitelisted_user)
+{
+    set_console_color(color_notice);
+    print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", whitelisted_user ? whitelist_suffix : L"", command);
+}
+
 void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar_t *time_text)
 {
-    uint32_t attempts = record_failure(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+    const FailureDecision decision = decide_logon_failure(report, time_generated);
+    const uint32_t attempts = decision.attempts;
     if (attempts == blocked)
         return;
     format_text(attempts_text, 8, L"%u", attempts);
     report.attempts = attempts_text;
 
-    bool whitelisted_ip = is_listed(whitelist_IP, report.address);
-    bool whitelisted_user = is_listed(whitelist_user, report.user);
-    bool whitelisted = whitelisted_ip || whitelisted_user;
-    // Past a failed block the address is tried again once hold seconds have passed.
-    bool block = !whitelisted_ip && attempts >= threshold_for(report.logon_type, whitelisted) &&
-                 block_due(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+    const bool whitelisted_ip = decision.whitelisted_ip;
+    const bool whitelisted = decision.whitelisted;
+    const bool block = decision.block;
     const wchar_t *strings[6] = {report.domain, report.user, report.address,
                                  report.attempts, report.logon_type, report.authentication};
 
@@ -268,8 +316,7 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
                 report_event(EVENTLOG_WARNING_TYPE, CATEGORY_ATTACK, MSG_LOGON_FAILURE_ATTACK, strings, 6, "ATTACK");
             return;
         }
-        set_console_color(color_notice);
-        print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", whitelisted ? whitelist_suffix : L"", block_command);
+        print_block_notice(block_command, whitelisted);
         DWORD exit_code = run_command_limited(block_command, block_command_wait_ms);
         if (!print_block_result(report.address, exit_code)) {
             mark_block_failed(logon_failures, report.address, static_cast<uint32_t>(time_generated));
@@ -283,18 +330,7 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
         return;
     }
 
-    set_console_color(whitelisted ? color_success : color_heading);
-    print_out(L"\n[%ls] %5u  User:%ls\\%ls, from IP:%ls", time_text, attempts, report.domain, report.user,
-              report.address);
-    set_console_color(color_heading);
-    if (whitelisted_ip)
-        print_out(L" [WHITELIST IP]");
-    else if (whitelisted)
-        print_out(L" [WHITELIST]");
-    else
-        print_out(L", Type:%2ls", report.logon_type); // %ls: print_out's narrow-stream path has no %ws
-    print_out(L"\n");
-    reset_console_color();
+    print_failure_line(report, decision, time_text);
 
     if (whitelisted_ip)
         return;
@@ -304,16 +340,21 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
         report_event(EVENTLOG_WARNING_TYPE, CATEGORY_ATTACK, MSG_LOGON_FAILURE_ATTACK, strings, 6, "ATTACK");
 }
 
+void print_spoofed_notice(const LogonReport &report, uint32_t attempts, const wchar_t *time_text)
+{
+    set_console_color(color_spoofed);
+    print_out(L"\n[%ls] Attacks from a spoofed IP address cannot be blocked!", time_text);
+    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls, Type:%2ls", attempts, report.domain, report.user, report.address,
+              report.logon_type);
+}
+
 void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text)
 {
     uint32_t attempts = record_failure(logon_failures, report.address, static_cast<uint32_t>(time_generated));
     format_text(attempts_text, 8, L"%u", attempts);
     report.attempts = attempts_text;
 
-    set_console_color(color_spoofed);
-    print_out(L"\n[%ls] Attacks from a spoofed IP address cannot be blocked!", time_text);
-    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls, Type:%2ls", attempts, report.domain, report.user, report.address,
-              report.logon_type);
+    print_spoofed_notice(report, attempts, time_text);
 
     // Remote Desktop attackers are found among the connections to its port.
     const wchar_t *pattern = is_type(report.logon_type, L"10") ? L"3389" : L"TCP";

@@ -11,7 +11,6 @@
 #include "config/event_dump.h"
 #include "console/output.h"
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 
 volatile LONG monitor_request = 0;
@@ -36,32 +35,48 @@ wchar_t time_text[time_text_chars];
 bool host_is_service = false;
 const bool *host_stop_requested = nullptr;
 
-// Ends the program after a failure of the monitor, with its error code as exit code.
-[[noreturn]] void error_exit(const wchar_t *message, DWORD code)
+// A service's monitor that ends unasked says so in the Application log: the Services console
+// shows only that the service stopped.
+void report_monitoring_stopped(const wchar_t *why, DWORD code)
+{
+    if (!host_is_service)
+        return;
+    wchar_t text[128], number[16];
+    format_text(text, 128, L"Monitoring stopped: %ls", why);
+    format_text(number, 16, L"%u", code);
+    const wchar_t *strings[2] = {text, number};
+    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
+}
+
+// A failure that ends the monitor: its line and, in a service, its report. The exit code: the
+// error, never 0, which means an orderly quit.
+DWORD monitor_failure(const wchar_t *message, DWORD code)
 {
     set_console_color(color_error);
     print_out(L"%ls %u", message, code);
     restore_console_color();
+    report_monitoring_stopped(message, code);
     wait_key_if_debugged();
-    // Exit code 0 means an orderly quit; a failure without an error code must not read so.
-    exit(static_cast<int>(code != 0 ? code : ERROR_GEN_FAILURE));
+    return code != 0 ? code : ERROR_GEN_FAILURE;
 }
 
-// Positions the next sequential read after the newest record and renders its time.
-void seek_newest_record(BYTE *buffer, wchar_t *newest_time)
+// Positions the next sequential read after the newest record and renders its time; 0 or the
+// exit code of a failure.
+DWORD seek_newest_record(BYTE *buffer, wchar_t *newest_time)
 {
     DWORD oldest = 0, number = 0;
     if (!GetOldestEventLogRecord(security_log, &oldest))
-        error_exit(L"GetOldestEventLogRecord() FAILED", GetLastError());
+        return monitor_failure(L"GetOldestEventLogRecord() FAILED", GetLastError());
     if (!GetNumberOfEventLogRecords(security_log, &number))
-        error_exit(L"GetNumberOfEventLogRecords() FAILED", GetLastError());
+        return monitor_failure(L"GetNumberOfEventLogRecords() FAILED", GetLastError());
     DWORD bytes_read = 0, bytes_needed = 0;
     if (!ReadEventLogW(security_log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, oldest + number - 1, buffer,
                        read_buffer_bytes, &bytes_read, &bytes_needed))
-        error_exit(L"seek FAILED", GetLastError());
+        return monitor_failure(L"seek FAILED", GetLastError());
     if (bytes_read < sizeof(EVENTLOGRECORD) || bytes_read > read_buffer_bytes)
-        error_exit(L"seek FAILED", ERROR_INVALID_DATA);
+        return monitor_failure(L"seek FAILED", ERROR_INVALID_DATA);
     format_event_time(reinterpret_cast<const EVENTLOGRECORD *>(buffer)->TimeGenerated, newest_time);
+    return 0;
 }
 
 // Decodes one record and hands a logon on to the block decision.
@@ -162,8 +177,8 @@ void reload_configuration(bool fired)
 }
 
 // The Security log was cleared: reopen every event source and follow the new log.
-// logon_failures is left as it is.
-void recover_cleared_log(BYTE *buffer)
+// logon_failures is left as it is. 0 or the exit code of a failure.
+DWORD recover_cleared_log(BYTE *buffer)
 {
     set_console_color(color_notice);
     print_out(L"# The audit log was cleared.\n");
@@ -171,20 +186,24 @@ void recover_cleared_log(BYTE *buffer)
     set_console_color(color_heading);
     close_monitor_handles();
     if (start_monitor() != 0) {
+        // start_monitor has printed why.
         DWORD code = GetLastError();
-        exit(static_cast<int>(code != 0 ? code : ERROR_GEN_FAILURE));
+        report_monitoring_stopped(L"start-up FAILED", code);
+        return code != 0 ? code : ERROR_GEN_FAILURE;
     }
     wchar_t newest_time[time_text_chars];
-    seek_newest_record(buffer, newest_time);
+    if (DWORD failed = seek_newest_record(buffer, newest_time))
+        return failed;
     if (!NotifyChangeEventLog(security_log, e_notify_new_event))
-        error_exit(L"failed to register notification for new events", GetLastError());
+        return monitor_failure(L"failed to register notification for new events", GetLastError());
     print_out(L"waiting for new events...[%ls]\n\n", newest_time);
     reset_console_color();
+    return 0;
 }
 
-// Follows the Security log until a quit request, or until the service's log connection
-// ends while no stop was asked for. Every other failure ends the program.
-void follow_security_log(BYTE *buffer)
+// Follows the Security log until a quit request (0) or a failure (its exit code). A lost log
+// connection (1717) in a service that was asked to stop is part of that stop.
+DWORD follow_security_log(BYTE *buffer)
 {
     for (;;) {
         // Reset before taking the request: a request stored after the take comes with a
@@ -193,7 +212,7 @@ void follow_security_log(BYTE *buffer)
         ResetEvent(e_notify_new_event);
         LONG request = InterlockedExchange(&monitor_request, static_cast<LONG>(MonitorRequest::none));
         if (request == static_cast<LONG>(MonitorRequest::quit))
-            return;
+            return 0;
         serve_request(request);
         if (InterlockedExchange(&reload_requested, 0) != 0)
             reload_configuration(false);
@@ -213,24 +232,26 @@ void follow_security_log(BYTE *buffer)
             if (woken == WAIT_OBJECT_0 + 1)
                 reload_configuration(true);
             else if (woken != WAIT_OBJECT_0)
-                error_exit(L"wait for notification failed", GetLastError());
+                return monitor_failure(L"wait for notification failed", GetLastError());
         } else if (error == ERROR_EVENTLOG_FILE_CHANGED) {
-            recover_cleared_log(buffer);
-        } else if (error == RPC_S_UNKNOWN_IF && host_is_service && !(host_stop_requested != nullptr && *host_stop_requested)) {
-            return; // the system is shutting the event log service down under us
+            if (DWORD failed = recover_cleared_log(buffer))
+                return failed;
+        } else if (error == RPC_S_UNKNOWN_IF && host_is_service && host_stop_requested != nullptr && *host_stop_requested) {
+            return 0; // the system shuts the event log service down with ours
         } else {
-            error_exit(L"read failed", error);
+            return monitor_failure(L"read failed", error);
         }
     }
 }
 
 } // namespace
 
-int run_monitor(bool is_service, const bool *stop_requested)
+int run_monitor(bool is_service, const bool *stop_requested, void (*following)(), DWORD *error)
 {
     host_is_service = is_service;
     host_stop_requested = stop_requested;
-    if (start_monitor() != 0) {
+    *error = start_monitor();
+    if (*error != 0) {
         close_monitor_handles();
         return exit_start_failed;
     }
@@ -240,36 +261,46 @@ int run_monitor(bool is_service, const bool *stop_requested)
 
     // Page-aligned, as records are processed in place.
     BYTE *buffer = static_cast<BYTE *>(VirtualAlloc(nullptr, read_buffer_bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (buffer == nullptr)
-        error_exit(L"failed to allocate buffer for events", GetLastError());
+    HANDLE notify = nullptr;
     wchar_t newest_time[time_text_chars];
-    seek_newest_record(buffer, newest_time);
-    print_out(L"# Waiting for new events... [%ls]", newest_time);
-    if (IsDebuggerPresent()) {
-        set_console_color(color_error);
-        print_out(L"  DBG");
+    if (buffer == nullptr)
+        *error = monitor_failure(L"failed to allocate buffer for events", GetLastError());
+    else
+        *error = seek_newest_record(buffer, newest_time);
+    if (*error == 0) {
+        print_out(L"# Waiting for new events... [%ls]", newest_time);
+        if (IsDebuggerPresent()) {
+            set_console_color(color_error);
+            print_out(L"  DBG");
+            reset_console_color();
+        }
+        print_out(L"\n\n");
+        notify = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (notify == nullptr)
+            *error = monitor_failure(L"failed to create event:e_notify_new_event", GetLastError());
+    }
+    if (*error == 0) {
+        e_notify_new_event = notify;
+        if (!NotifyChangeEventLog(security_log, e_notify_new_event))
+            *error = monitor_failure(L"failed to register notification for new events", GetLastError());
+    }
+    if (*error == 0) {
         reset_console_color();
+        // An edit of the configuration key takes effect by itself; without a watch, at a reload.
+        e_config_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (e_config_changed == nullptr) {
+            set_console_color(color_error);
+            print_out(L"!! CreateEventW() FAILED %u: an edit of the configuration takes effect at a reload\n",
+                      GetLastError());
+            restore_console_color();
+        }
+        watch_configuration(true);
+        following();
+        *error = follow_security_log(buffer);
     }
-    print_out(L"\n\n");
-    HANDLE notify = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (notify == nullptr)
-        error_exit(L"failed to create event:e_notify_new_event", GetLastError());
-    e_notify_new_event = notify;
-    if (!NotifyChangeEventLog(security_log, e_notify_new_event))
-        error_exit(L"failed to register notification for new events", GetLastError());
-    reset_console_color();
-    // An edit of the configuration key takes effect by itself; without a watch, at a reload.
-    e_config_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (e_config_changed == nullptr) {
-        set_console_color(color_error);
-        print_out(L"!! CreateEventW() FAILED %u: an edit of the configuration takes effect at a reload\n", GetLastError());
-        restore_console_color();
-    }
-    watch_configuration(true);
 
-    follow_security_log(buffer);
-
-    VirtualFree(buffer, 0, MEM_RELEASE);
+    if (buffer != nullptr)
+        VirtualFree(buffer, 0, MEM_RELEASE);
     // Cleared before it is closed, so that a sender arriving later finds no handle to signal.
     notify = static_cast<HANDLE>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&e_notify_new_event), nullptr));
     if (notify != nullptr)
@@ -280,7 +311,7 @@ int run_monitor(bool is_service, const bool *stop_requested)
         CloseHandle(e_config_changed);
     e_config_changed = nullptr;
     close_monitor_handles();
-    return 0;
+    return static_cast<int>(*error);
 }
 
 void send_monitor_request(MonitorRequest request)

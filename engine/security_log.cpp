@@ -40,8 +40,5 @@ void close_monitor_handles()
         CloseEventLog(security_log);
         security_log = nullptr;
     }
-    if (event_source != nullptr) {
-        DeregisterEventSource(event_source);
-        event_source = nullptr;
-    }
+    close_event_source();
 }

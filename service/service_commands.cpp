@@ -2,6 +2,7 @@
 // start-up, which runs before the main entry.
 #include "service/service_commands.h"
 #include "service/service_control.h"
+#include "service/service_install.h"
 #include "service/service_runtime.h"
 #include "config/program_name.h"
 #include "console/output.h"
@@ -55,6 +56,8 @@ void service_host_init()
     create_host_event(host.e_host_stopped, true);
     create_host_event(host.e_param_change, false);
     create_host_event(host.e_host_started, true);
+    create_host_event(host.e_monitor_ready, true);
+    create_host_event(host.e_monitor_done, true);
 
     host.scm_handle = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     host.scm_error = host.scm_handle != nullptr ? 0 : GetLastError();
@@ -84,6 +87,7 @@ void print_service_help()
               L"   i  install                 I install interactive service\n"
               L"   u  uninstall               h  help  ?\n"
               L"   c  configuration reload\n"
+              L"   install: restart after 60 seconds for the first and second failure\n"
               L"\n");
     print_out(L"   -di               install service with default name %ls\n"
               L"   -d:+.8080:i       install service %ls.8080\n"
@@ -103,8 +107,9 @@ void print_service_help()
 
 void restart(ServiceHost &host)
 {
-    service_control(host, SERVICE_CONTROL_STOP);
-    service_control(host, 0);
+    // A start while the old process still runs would fail, or overlap two monitors.
+    if (stop_service_and_wait(host))
+        service_control(host, 0);
 }
 
 } // namespace

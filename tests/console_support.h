@@ -72,7 +72,7 @@ inline std::string utf16_bytes(const std::wstring &text)
 // Runs a scenario in a copy of this program and expects it to pass. With a capture file, that
 // file is the child's standard output and its other streams go to NUL.
 inline void run_child(const std::wstring &scenario, const std::wstring &args, DWORD flags,
-                      const std::wstring &capture = L"")
+                      const std::wstring &capture = {})
 {
     wchar_t self[MAX_PATH], report[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);

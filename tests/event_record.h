@@ -7,28 +7,34 @@
 #include <vector>
 #include "tools/evtsim/evtsim.h"
 
-// One shape of logon record: where its address and logon type sit among its strings.
+// One shape of logon record: where its address, logon type and user sit among its strings.
 struct EventKind {
     DWORD id;
     WORD type, category, strings, address_at, type_at;
+    WORD user_at = 0xFFFF; // none
 };
-constexpr EventKind e4625 = {4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, 10},
-                    e4624 = {4624, EVENTLOG_AUDIT_SUCCESS, 12544, 27, 18, 8},
-                    e528 = {528, EVENTLOG_AUDIT_SUCCESS, 2, 15, 13, 3},
-                    e529 = {529, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
-                    e539 = {539, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2},
-                    e4776 = {4776, EVENTLOG_AUDIT_FAILURE, 14336, 4, 2, 9}; // no logon type
+constexpr EventKind e4625 = {4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, 10, 5},
+                    e4624 = {4624, EVENTLOG_AUDIT_SUCCESS, 12544, 27, 18, 8, 5},
+                    e528 = {528, EVENTLOG_AUDIT_SUCCESS, 2, 15, 13, 3, 0},
+                    e529 = {529, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2, 0},
+                    e539 = {539, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2, 0},
+                    e4776 = {4776, EVENTLOG_AUDIT_FAILURE, 14336, 4, 2, 9, 1}; // no logon type
 
-// A record of that shape; its other strings are "s0", "s1", ... after their positions.
-inline std::vector<BYTE> build_record(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3")
+// A record of that shape at time; its user is user when given, and its other strings are
+// "s0", "s1", ... after their positions.
+inline std::vector<BYTE> build_record(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3",
+                                      DWORD time = 1651241109, const wchar_t *user = nullptr)
 {
     std::vector<std::wstring> text;
     std::vector<const wchar_t *> strings;
     for (WORD k = 0; k < kind.strings; ++k)
-        text.push_back(k == kind.address_at ? address : k == kind.type_at ? logon_type : L"s" + std::to_wstring(k));
+        text.push_back(k == kind.address_at           ? address
+                       : k == kind.type_at            ? logon_type
+                       : k == kind.user_at && user    ? user
+                                                      : L"s" + std::to_wstring(k));
     for (const std::wstring &s : text)
         strings.push_back(s.c_str());
-    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", L"HOST", kind.id, kind.type, kind.category, 1651241109,
+    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", L"HOST", kind.id, kind.type, kind.category, time,
                         nullptr, kind.strings, strings.data(), nullptr, 0};
     std::vector<BYTE> bytes(sim_max_record_size);
     DWORD length = 0;

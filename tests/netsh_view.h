@@ -4,11 +4,12 @@
 #include "tools/netsh/netsh_store.h"
 #include <gtest/gtest.h>
 
-// The store, one line per object with its fields between bars, in the store's order.
-inline std::wstring store_text(const SimFolder &folder)
+// A store ("local", "persistent" or "domain:<name>"), one line per object with its fields
+// between bars, in the store's order.
+inline std::wstring store_text(const SimFolder &folder, const wchar_t *store = L"local")
 {
     SimStore s;
-    EXPECT_TRUE(store_load(folder.file(L"netsh-store.txt"), s));
+    EXPECT_TRUE(store_load(folder.file(store_file_name(store).c_str()), s)) << store;
     std::wstring text;
     for (const SimPolicy &p : s.policies)
         text += L"policy " + p.name + L"|" + p.description + (p.assigned ? L"|assigned\n" : L"|unassigned\n");

@@ -165,7 +165,7 @@ TEST(PseudoTerminal, FailureLinesInTheErrorColour)
 {
     ASSERT_NE(screen_info().dwSize.X, 0) << "no console: this test runs under a pseudo-terminal";
     remove_files();
-    run_child(L"failure_colours", L"", 0);
+    run_child(L"failure_colours", {}, 0);
     remove_files();
 }
 

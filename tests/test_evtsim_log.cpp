@@ -19,8 +19,16 @@ DWORD g_read, g_needed;
 
 // Every test gets its own, empty simulation folder.
 struct SimLogTest : ::testing::Test {
+    std::vector<std::wstring> files;   // other files the test put into the folder
     void SetUp() override { ASSERT_EQ(sim_use_private_dir(L"log"), 0u); }
-    void TearDown() override { sim_remove_private_dir(); }
+    void TearDown() override { for (const std::wstring &f : files) DeleteFileW(f.c_str()); sim_remove_private_dir(); }
+    // A file in the folder, deleted with it.
+    std::wstring file(const char *name)
+    {
+        wchar_t dir[sim_path_capacity];
+        sim_dir(dir, sim_path_capacity);
+        return files.emplace_back(dir + (L"\\" + std::wstring(name, name + strlen(name))));
+    }
 };
 
 const EVENTLOGRECORD *record_at(DWORD at) { return reinterpret_cast<const EVENTLOGRECORD *>(g_buffer + at); }
@@ -130,12 +138,14 @@ TEST_F(SimLogTest, SeeksAndSequentialReadsGiveWholeRecords)
     EXPECT_EQ(read(log), error(ERROR_INVALID_HANDLE));
 }
 
-// Overwrites bytes of the Application log's file, as a writer that died or a failing disk.
-void write_file_at(DWORD offset, const void *data, DWORD size)
+// Overwrites bytes of a file (the Application log's unless named), as a writer that died or a
+// failing disk.
+void write_file_at(DWORD offset, const void *data, DWORD size, const wchar_t *name = nullptr)
 {
     wchar_t path[sim_path_capacity];
     sim_log_path(sim_application, path, sim_path_capacity);
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(name != nullptr ? name : path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, 0, nullptr);
     OVERLAPPED at = {};
     at.Offset = offset;
     EXPECT_TRUE(WriteFile(file, data, size, nullptr, &at));
@@ -168,6 +178,73 @@ TEST_F(SimLogTest, TornAppendsAndDamageNeverHandOverBadRecords)
     write_file_at(4, &bad, 4);   // a damaged header: the log does not open
     EXPECT_EQ(OpenEventLogW(nullptr, L"Application"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_EVENTLOG_FILE_CORRUPT));
+}
+
+std::string file_bytes(const std::wstring &path)
+{
+    std::string bytes(65536, '\0');
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(file, bytes.data(), 65536, &n, nullptr));
+    CloseHandle(file);
+    return bytes.substr(0, n);
+}
+
+// A saved log reads as the log was when it was saved. What is not a clean saved log does not
+// open; one damaged or cut short gives its whole records and then 1500, even when the cut falls
+// between two records. Reading never changes the file.
+TEST_F(SimLogTest, SavedLogsReadAsTheLogWasAndDamagedOnesUpToTheDamage)
+{
+    const std::wstring saved = file("saved.evt"), empty = file("empty.evt");
+    HANDLE log = OpenEventLogW(nullptr, L"Application");
+    ASSERT_TRUE(BackupEventLogW(log, empty.c_str()));
+    report_many(3);
+    ASSERT_EQ(read(log), (Strings{L"1", L"2", L"3"}));
+    const std::string live(reinterpret_cast<char *>(g_buffer), g_read);
+    ASSERT_TRUE(BackupEventLogW(log, saved.c_str()));
+    report_many(1);
+    const std::string bytes = file_bytes(saved);
+    EXPECT_FALSE(BackupEventLogW(log, saved.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_ALREADY_EXISTS});
+    CloseEventLog(log);
+    HANDLE h = OpenBackupEventLogW(nullptr, saved.c_str());
+    DWORD oldest = 0, count = 0;
+    ASSERT_TRUE(GetOldestEventLogRecord(h, &oldest) && GetNumberOfEventLogRecords(h, &count));
+    EXPECT_EQ(oldest * 10 + count, 13u);
+    EXPECT_EQ(read(h, EVENTLOG_SEEK_READ | EVENTLOG_BACKWARDS_READ, 2), (Strings{L"2", L"1"}));
+    EXPECT_EQ(read(h, seek, 1), (Strings{L"1", L"2", L"3"}));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(g_buffer), g_read), live);   // numbers and all
+    EXPECT_TRUE(BackupEventLogW(h, file("copy.evt").c_str()));   // a saved log saved again: the same file
+    EXPECT_EQ(file_bytes(files.back()), bytes);
+    EXPECT_FALSE(NotifyChangeEventLog(h, GetCurrentProcess()) || ClearEventLogW(h, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    CloseEventLog(h);
+    EXPECT_EQ(OpenBackupEventLogW(nullptr, file("missing.evt").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
+
+    // Each opened file read twice: whole records, then an error.
+    const DWORD first = record_at(0)->Length, header = sizeof(ElfLogfileHeader);
+    const struct { const char *what; std::string bytes; DWORD error; Strings reads; } cases[] = {
+        {"saved", bytes, 0, {L"1", L"2", L"3", L"#38"}},
+        {"empty", file_bytes(empty), 0, {L"#38", L"#38"}},
+        {"cut in a record", bytes.substr(0, header + first * 3 / 2), 0, {L"1", L"#1500"}},
+        {"cut between records", bytes.substr(0, header + 2 * first), 0, {L"1", L"2", L"#1500"}},
+        {"text", "This is not an event log, though it is longer than a header.\r\n", 1500, {}},
+        {"short", bytes.substr(0, header - 4), 1500, {}},
+        {"signature", bytes.substr(0, 4) + "XfLe" + bytes.substr(8), 1500, {}},
+        {"evtx", std::string("ElfFile\0", 8) + bytes.substr(8), 1500, {}},
+    };
+    for (const auto &c : cases) {
+        const std::wstring path = file(c.what);
+        write_file_at(0, c.bytes.data(), static_cast<DWORD>(c.bytes.size()), path.c_str());
+        h = OpenBackupEventLogW(nullptr, path.c_str());
+        EXPECT_EQ(h == nullptr ? GetLastError() : 0, c.error) << c.what;
+        Strings reads = h != nullptr ? read(h) : Strings{}, more = h != nullptr ? read(h) : Strings{};
+        reads.insert(reads.end(), more.begin(), more.end());
+        EXPECT_EQ(reads, c.reads) << c.what;
+        CloseEventLog(h);
+        EXPECT_EQ(file_bytes(path), c.bytes) << c.what;   // reading changed nothing
+    }
 }
 
 // As on Windows, a cleared Security log starts with event 1102 naming the clearing account, in
@@ -216,19 +293,36 @@ TEST_F(SimLogTest, AClearedSecurityLogStartsWithEvent1102AndOtherLogsEmpty)
 
 DWORD WINAPI ignore(EVT_SUBSCRIBE_NOTIFY_ACTION, PVOID, EVT_HANDLE) { return 0; }
 
+// A channel's hook variable set to 1 makes it missing.
 TEST_F(SimLogTest, SubscribeRefusesUnknownChannelsAndQueries)
 {
-    const struct { const wchar_t *channel, *query; DWORD error; } cases[] = {
+    const wchar_t *const no_forwarded = sim_no_forwarded_channel_variable;
+    const struct { const wchar_t *channel, *query; DWORD error; const wchar_t *hook = nullptr; } cases[] = {
         {L"Microsoft-Windows-Nothing/Operational", L"*", ERROR_EVT_CHANNEL_NOT_FOUND},
         {sim_rdp_channel, L"Event/System/EventID=abc", ERROR_EVT_INVALID_QUERY},
         {sim_rdp_channel, L"Event/System/EventID=140 and", ERROR_EVT_INVALID_QUERY},
         {sim_rdp_channel, L"*[System[(EventID = 140)]]", 0},
         {L"microsoft-windows-remotedesktopservices-rdpcorets/operational", L"*", 0},
+        {sim_rdp_channel, L"*", ERROR_EVT_CHANNEL_NOT_FOUND, sim_no_rdp_channel_variable},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=4625 or EventID=4776)]]", 0},
+        {L"forwardedevents", L" * [ System [ EventID=4625 or (EventID=4624 or EventID = 4776) ] ] ", 0},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624orEventID=4625)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 and EventID=4625)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=65536)]]", ERROR_EVT_INVALID_QUERY},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=4625]]", ERROR_EVT_INVALID_QUERY},
+        {L"Forwarded", L"*", ERROR_EVT_CHANNEL_NOT_FOUND},   // the hooks' short name is no channel
+        {L"ForwardedEvents", L"*", ERROR_EVT_CHANNEL_NOT_FOUND, no_forwarded},
+        {L"ForwardedEvents", L"*[System[(EventID=4624 or)]]", ERROR_EVT_CHANNEL_NOT_FOUND, no_forwarded},
     };
     for (const auto &c : cases) {
+        if (c.hook != nullptr)
+            SetEnvironmentVariableW(c.hook, L"1");
         EVT_HANDLE sub =
             EvtSubscribe(nullptr, nullptr, c.channel, c.query, nullptr, nullptr, ignore, EvtSubscribeToFutureEvents);
         EXPECT_EQ(sub == nullptr ? GetLastError() : 0, c.error) << c.query;
+        if (c.hook != nullptr)
+            SetEnvironmentVariableW(c.hook, nullptr);
         if (sub != nullptr)
             EvtClose(sub);
     }

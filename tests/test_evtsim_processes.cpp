@@ -3,6 +3,7 @@
 // the rendering of our reports through the release program's message table; replay.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 #include <winevt.h>
 #include <atomic>
 #include <cstring>
@@ -115,6 +116,13 @@ TEST_F(SimProcesses, ReaderGetsConcurrentAppendsInOrderAnd1503AfterAClear)
     EXPECT_FALSE(read_forwards(log));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
 
+    // Saved by evtlog, with every record, and not over an existing file.
+    const std::wstring backup = L"backup Security \"" + folder.file(L"backup.evt") + L"\"";
+    ASSERT_EQ(run_evtlog(backup), 0u);
+    EXPECT_EQ(run_evtlog(backup), 1u);
+    HANDLE saved = OpenBackupEventLogW(nullptr, folder.file(L"backup.evt").c_str());
+    EXPECT_TRUE(GetNumberOfEventLogRecords(saved, &count) && count == 10501);
+    CloseEventLog(saved);
     const std::wstring clear = L"clear Security \"" + folder.file(L"saved.evt") + L"\"";
     ResetEvent(notify);
     ASSERT_EQ(run_evtlog(clear), 0u);
@@ -132,22 +140,50 @@ TEST_F(SimProcesses, ReaderGetsConcurrentAppendsInOrderAnd1503AfterAClear)
     EXPECT_EQ(text.substr(0, 2), L"1\t");
 }
 
-// Appends an event to the Remote Desktop channel from this process; no address: no string.
-void append_rdp(DWORD id, const wchar_t *address, DWORD time)
+// Appends an event to the Remote Desktop channel (or another log) from this process; no
+// address: no string.
+void append_rdp(DWORD id, const wchar_t *address, DWORD time, int log = sim_rdp)
 {
     SimRecord f = {L"Test", nullptr, id, EVENTLOG_INFORMATION_TYPE, 0, time, nullptr, address != nullptr, &address,
                    nullptr, 0};
     DWORD length = 0;
     ASSERT_EQ(sim_build_record(f, g_buffer, sizeof(g_buffer), &length), 0u);
-    ASSERT_EQ(sim_append_records(sim_rdp, g_buffer, length), 0u);
+    ASSERT_EQ(sim_append_records(log, g_buffer, length), 0u);
 }
 
 LPCWSTR value_paths[] = {L"Event/System/TimeCreated/@SystemTime", L"Event/System/EventID", L"Event/EventData/Data"};
 
-// What a subscription delivered, one "<size EvtRender asked for> <time> <event ID> <address>"
-// per event.
+// A rendered value as "<type>:<value>", a string quoted, a null value "null".
+std::wstring describe(const EVT_VARIANT &v)
+{
+    wchar_t text[64], *sid = nullptr;
+    const GUID *g = v.GuidVal;
+    switch (v.Type) {
+    case EvtVarTypeNull: return L"null";
+    case EvtVarTypeString: return L"'" + std::wstring(v.StringVal) + L"'";
+    case EvtVarTypeUInt16: return L"u16:" + std::to_wstring(v.UInt16Val);
+    case EvtVarTypeUInt32: return L"u32:" + std::to_wstring(v.UInt32Val);
+    case EvtVarTypeHexInt32: return L"x32:" + std::to_wstring(v.UInt32Val);
+    case EvtVarTypeHexInt64: return L"x64:" + std::to_wstring(v.UInt64Val);
+    case EvtVarTypeFileTime: return L"ft:" + std::to_wstring(v.FileTimeVal);
+    case EvtVarTypeSid: {
+        std::wstring out = ConvertSidToStringSidW(v.SidVal, &sid) ? L"sid:" + std::wstring(sid) : L"sid:?";
+        LocalFree(sid);
+        return out;
+    }
+    case EvtVarTypeGuid:
+        swprintf(text, 64, L"guid:%08lx-%04x-%04x-%02x%02x", g->Data1, g->Data2, g->Data3, g->Data4[0], g->Data4[7]);
+        return text;
+    default: return L"type" + std::to_wstring(v.Type);
+    }
+}
+
+// What a subscription delivered, one "<size EvtRender asked for> <value> ..." per event.
 struct Deliveries {
-    EVT_HANDLE context = EvtCreateRenderContext(3, value_paths, EvtRenderContextValues), sub = nullptr;
+    DWORD count;
+    EVT_HANDLE context, sub = nullptr;
+    explicit Deliveries(DWORD n = 3, LPCWSTR *paths = value_paths)
+        : count(n), context(EvtCreateRenderContext(n, paths, EvtRenderContextValues)) {}
     Strings seen;
     std::atomic<int> running{0};
     bool overlapped = false;
@@ -162,17 +198,19 @@ DWORD WINAPI collect(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HAND
         d->overlapped = true;
     std::wstring seen = L"not rendered";
     alignas(8) BYTE values[4096];
+    memset(values, 0xCD, sizeof(values));
     const EVT_VARIANT *v = reinterpret_cast<const EVT_VARIANT *>(values);
     DWORD needed = 0, used = 0, count = 0;
-    // Too small a buffer first: the call names the size it needs, and that size does.
+    // Too small a buffer first: the call names the size it needs, and that size does, exactly.
     if (action == EvtSubscribeActionDeliver &&
         !EvtRender(d->context, event, EvtRenderEventValues, 16, values, &needed, &count) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
-        EvtRender(d->context, event, EvtRenderEventValues, needed, values, &used, &count) && count == 3 &&
-        v[0].Type == EvtVarTypeFileTime && v[1].Type == EvtVarTypeUInt16)
-        seen = std::to_wstring(needed) + L" " + std::to_wstring(v[0].FileTimeVal) + L" " +
-               std::to_wstring(v[1].UInt16Val) + L" " +
-               (v[2].Type == EvtVarTypeString ? v[2].StringVal : v[2].Type == EvtVarTypeNull ? L"null" : L"?");
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed < sizeof(values) &&
+        EvtRender(d->context, event, EvtRenderEventValues, needed, values, &used, &count) && count == d->count &&
+        values[needed] == 0xCD) {
+        seen = std::to_wstring(needed);
+        for (DWORD i = 0; i < count; ++i)
+            seen += L" " + describe(v[i]);
+    }
     d->seen.push_back(seen);
     SetEvent(d->arrived);
     Sleep(20);   // still running when the test closes the subscription; lets an overlap show
@@ -194,8 +232,8 @@ TEST_F(SimProcesses, SubscriptionDeliversFutureEventsOfTheQueryOneAtATime)
     Strings expected;
     auto expect = [&](ULONGLONG time, const std::wstring &address) {
         size_t size = 3 * sizeof(EVT_VARIANT) + (address == L"null" ? 0 : (address.size() + 1) * sizeof(wchar_t));
-        expected.push_back(std::to_wstring(size) + L" " + std::to_wstring((time + 11644473600) * 10000000) + L" 140 " +
-                           address);
+        expected.push_back(std::to_wstring(size) + L" ft:" + std::to_wstring((time + 11644473600) * 10000000) +
+                           L" u16:140 " + (address == L"null" ? address : L"'" + address + L"'"));
     };
     for (int i = 3; i < 23; ++i)
         expect(1651234567, L"192.0.2." + std::to_wstring(i));
@@ -212,6 +250,45 @@ TEST_F(SimProcesses, SubscriptionDeliversFutureEventsOfTheQueryOneAtATime)
     EXPECT_FALSE(d.overlapped);
     EXPECT_FALSE(EvtClose(d.sub));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Other computers' Security events as Windows Event Forwarding collects them: delivered to a
+// subscription whose query selects three event IDs, rendered by name with Windows' types; data
+// that an event's schema lacks, or that a damaged event lost, is null; a malformed logon type
+// stays a string.
+TEST_F(SimProcesses, ForwardedEventsRenderByNameWithWindowsTypes)
+{
+    LPCWSTR paths[] = {L"Event/System/Computer", L"Event/System/EventID", L"Event/EventData/Data[@Name='IpAddress']",
+                       L"Event/EventData/Data[@Name=\"LogonType\"]", L"Event/EventData/Data[ @Name = 'TargetUserName' ]",
+                       L"Event/EventData/Data[@Name='Workstation']", L"Event/EventData/Data[@Name='Status']",
+                       L"Event/EventData/Data[@Name='TargetUserSid']", L"Event/EventData/Data[@Name='LogonGuid']",
+                       L"Event/EventData/Data[@Name='TargetLogonId']", L"Event/EventData/Data[@Name='Nothing']"};
+    Deliveries d(11, paths);
+    d.sub = EvtSubscribe(nullptr, nullptr, L"ForwardedEvents", L"*[System[(EventID=4624 or EventID=4625 or EventID=4776)]]",
+                         nullptr, &d, collect, EvtSubscribeToFutureEvents);
+    ASSERT_NE(d.sub, nullptr);
+    ASSERT_EQ(run_evtlog(L"4625 --address 192.0.2.1"), 0u);   // this computer's Security log: not delivered
+    append_rdp(4634, L"192.0.2.1", 0, sim_forwarded);          // an event ID not asked for: not delivered
+    const std::pair<std::wstring, std::wstring> events[] = {
+        {L"4625 --computer RDS07 --address 203.0.113.9 --user alice",
+         L"'RDS07' u16:4625 '203.0.113.9' u32:3 'alice' null x32:3221225581 sid:S-1-0-0 null null null"},
+        {L"4624 --computer rds01.corp.example --logon-type 10",
+         L"'rds01.corp.example' u16:4624 '203.0.113.10' u32:10 'Administrator' null null "
+         L"sid:S-1-5-21-3623811015-3361044348-30300820-1013 guid:00000000-0000-0000-0000 x64:9252657 null"},
+        {L"4776 --address WS7", L"'SRV01' u16:4776 null null 'Administrator' 'WS7' x32:3221225578 null null null null"},
+        {L"4625 --strings 19 --computer \"a\\\" b\"", L"'a\" b' u16:4625 null u32:3 'Administrator' null "
+                                                   L"x32:3221225581 sid:S-1-0-0 null null null"},
+        {L"4625 --logon-type x --strings 11",
+         L"'SRV01' u16:4625 null 'x' 'Administrator' null x32:3221225581 sid:S-1-0-0 null null null"},
+    };
+    for (const auto &[arguments, values] : events)
+        ASSERT_EQ(run_evtlog(L"forward " + arguments), 0u);
+    while (d.seen.size() < std::size(events) && WaitForSingleObject(d.arrived, 10000) == WAIT_OBJECT_0)
+        continue;
+    EXPECT_TRUE(EvtClose(d.sub));
+    ASSERT_EQ(d.seen.size(), std::size(events));
+    for (size_t i = 0; i < std::size(events); ++i)   // after the size EvtRender asked for
+        EXPECT_EQ(d.seen[i].substr(d.seen[i].find(L' ') + 1), events[i].second) << i;
 }
 
 // Registers a source of its own (so as not to meet other tests' registration of
@@ -302,8 +379,11 @@ TEST_F(SimProcesses, EvtlogWritesTheLogonEventsTheEngineDecodes)
                                L"4624 --logon-type 8", L"4625", L"528", L"529", L"539 --category 12544", L"4776"};
     for (int i = 0; i < 7; ++i)
         ASSERT_EQ(run_evtlog(events[i] + (L" --user u --domain D --auth A --address 192.0.2." + std::to_wstring(i + 1))), 0u);
-    for (const wchar_t *wrong : {L"4627", L"4625 --time yesterday", L"burst 10 2 --address host.example"})
-        EXPECT_EQ(run_evtlog(wrong), 2u) << std::string(wrong, wrong + wcslen(wrong));
+    for (const std::wstring &wrong : {std::wstring(L"4627"), std::wstring(L"4625 --time yesterday"),
+                                      std::wstring(L"burst 10 2 --address host.example"), std::wstring(L"forward 528"),
+                                      std::wstring(L"forward 4776 --strings 5"), std::wstring(L"4625 --computer X"),
+                                      std::wstring(L"forward 4625 --computer ") + std::wstring(256, L'x')})
+        EXPECT_EQ(run_evtlog(wrong), 2u) << std::string(wrong.begin(), wrong.end());
     HANDLE log = OpenEventLogW(nullptr, L"Security");
     ASSERT_TRUE(read_forwards(log));
     CloseEventLog(log);

@@ -6,7 +6,9 @@
 #include "console/key_console.h"
 #include "console/output.h"
 #include "engine/monitor.h"
-#include "service/service_host.h"
+#include "config/version_probe.h"
+#include "engine/main_entry.h"
+#include "service/service_commands.h"
 #include "tests/child_harness.h"
 #include "tests/console_support.h"
 #include "tests/operator_texts.h"
@@ -20,8 +22,8 @@ using console_test::screen_info;
 
 constexpr WORD grey = 0x07;
 
-// Blank screen in grey, cursor at the top: what a step prints is then the whole screen.
-void clear_screen()
+// Blank screen in grey, cursor at the top.
+void blank_screen()
 {
     const CONSOLE_SCREEN_BUFFER_INFO info = screen_info();
     const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
@@ -30,6 +32,25 @@ void clear_screen()
     FillConsoleOutputAttribute(screen(), grey, cells, COORD{0, 0}, &done);
     SetConsoleCursorPosition(screen(), COORD{0, 0});
     SetConsoleTextAttribute(screen(), grey);
+}
+
+// Whether a line that fills its row exactly puts the cursor on the next row at once, so that its
+// line feed leaves an empty row: asked of the console by printing such a line, at the first
+// clearing of the screen, when nothing else prints.
+int full_row_moves_cursor = -1;
+
+// Blank screen in grey, cursor at the top: what a step prints is then the whole screen.
+void clear_screen()
+{
+    if (full_row_moves_cursor < 0) {
+        blank_screen();
+        std::wstring probe(static_cast<size_t>(screen_info().dwSize.X), L'x');
+        probe += L"\ny";
+        DWORD written = 0;
+        WriteConsoleW(screen(), probe.data(), static_cast<DWORD>(probe.size()), &written, nullptr);
+        full_row_moves_cursor = screen_info().dwCursorPosition.Y == 2 ? 1 : 0;
+    }
+    blank_screen();
 }
 
 // The rows down to the cursor's, trailing blanks cut, joined by line feeds; with the attribute
@@ -69,15 +90,29 @@ bool wait_for(const std::function<bool()> &condition, DWORD ms = 20000)
     return condition();
 }
 
-// The text as the screen shows it: blanks at the end of a line are not told apart.
+// The text as the screen shows it: a line longer than the console's row goes on in the next
+// rows (the program's path in the help is as long as the checkout's folder makes it), and blanks
+// at the end of a row are not told apart.
 std::wstring as_shown(const std::wstring &text)
 {
+    const size_t width = static_cast<size_t>(screen_info().dwSize.X);
+    if (width == 0)
+        return text;
     std::wstring shown;
     for (size_t start = 0;;) {
         const size_t end = text.find(L'\n', start);
-        std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        line.resize(line.find_last_not_of(L' ') + 1);
-        shown += line;
+        const std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        for (size_t at = 0;; at += width) {
+            std::wstring row = line.substr(at, width);
+            row.resize(row.find_last_not_of(L' ') + 1);
+            shown += row;
+            if (line.size() - at <= width) {
+                if (!line.empty() && line.size() - at == width && full_row_moves_cursor == 1)
+                    shown += L'\n';
+                break;
+            }
+            shown += L'\n';
+        }
         if (end == std::wstring::npos)
             return shown;
         shown += L'\n';
@@ -389,18 +424,23 @@ TEST(KeyConsole, CtrlCEndsTheMonitor)
     SetConsoleCtrlHandler(survive_ctrl_c, FALSE);
 }
 
-// The events a terminal cannot produce, by calling the handler in a child on this console.
+// The events a terminal cannot produce, by calling the handler in a child on this console. After
+// a close or logoff the system ends the process once the handler returns: the handler returns
+// only after the monitor's quit line, so that line is out.
 TEST(CtrlHandler, CloseBreakAndLogoff)
 {
     const struct {
         const char *scenario;
-        std::wstring text;
+        std::wstring text; // the screen's end
     } cases[] = {
-        {"close", L"\n# Close event! Exitting...[1 request=1 exit=1 keep=1]"},
+        {"close", L"\n# Close event! Exitting...(Quit)[1 exit=1 keep=1]"},
         {"break", L"[0 request=1 exit=1 keep=1]"},
-        {"logoff", L"[0 request=1 exit=1 keep=1]"},
+        {"logoff", L"(Quit)[0 exit=1 keep=1]"},
         {"logoff-service", L"[0 request=0 exit=0 keep=0]"},
     };
+    SimFolder folder;
+    ChildResult newest = run_redirected(L"evtlog.exe 4624 --address 192.0.2.1");
+    ASSERT_TRUE(newest.finished && newest.exit_code == 0) << service_test::narrow(newest.output);
     wchar_t self[MAX_PATH];
     const std::wstring program(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
     for (const auto &c : cases) {
@@ -408,26 +448,61 @@ TEST(CtrlHandler, CloseBreakAndLogoff)
         clear_screen();
         OnConsole child(L"\"" + program + L"\" --child " + std::wstring(c.scenario, c.scenario + strlen(c.scenario)));
         EXPECT_EQ(child.exit_code(), 0u);
-        expect_screen(c.text);
+        const std::wstring shown = as_shown(c.text);
+        wait_for([&] { return screen_text().ends_with(shown); });
+        EXPECT_TRUE(screen_text().ends_with(shown)) << service_test::narrow(screen_text());
         if (c.text.starts_with(L"\n#")) {
             EXPECT_EQ(colour_of(L"# Close"), 0x0C);
         }
     }
 }
 
+DWORD handled_type = 0;
+
+// Calls the handler as the system would and prints what it returned and left; the request only
+// where no loop takes it meanwhile.
+DWORD WINAPI call_handler(void *with_request)
+{
+    const BOOL handled = ctrl_handler(handled_type);
+    if (with_request != nullptr)
+        print_out(L"[%d request=%ld", handled, static_cast<long>(monitor_request));
+    else
+        print_out(L"[%d", handled);
+    print_out(L" exit=%d keep=%d]", exit_now ? 1 : 0, g_shadow_console.keep_console ? 1 : 0);
+    // The console is this process's own, never freed; the flag only matters to the test.
+    g_shadow_console.keep_console = false;
+    return 0;
+}
+
 } // namespace
 
+// The handler as the system calls it; with "close" and "logoff" while the monitor runs on the
+// main thread as the program runs it, from another thread once the loop has started.
 int run_child_scenario(const std::string &scenario)
 {
     set_console_hooks(key_console, ctrl_handler); // as the program's start-up registers them
     shadow_console_init();
     atexit(shadow_console_close);
-    g_service_host.is_service = scenario.ends_with("-service");
-    const DWORD type = scenario == "close" ? CTRL_CLOSE_EVENT : scenario == "break" ? CTRL_BREAK_EVENT : CTRL_LOGOFF_EVENT;
-    const BOOL handled = ctrl_handler(type);
-    print_out(L"[%d request=%ld exit=%d keep=%d]", handled, static_cast<long>(monitor_request), exit_now ? 1 : 0,
-              g_shadow_console.keep_console ? 1 : 0);
-    // The console is this process's own, never freed; the flag only matters to the test.
-    g_shadow_console.keep_console = false;
-    return 0;
+    handled_type = scenario == "close" ? CTRL_CLOSE_EVENT : scenario == "break" ? CTRL_BREAK_EVENT : CTRL_LOGOFF_EVENT;
+    if (scenario == "break" || scenario.ends_with("-service")) {
+        g_service_host.is_service = scenario.ends_with("-service");
+        return static_cast<int>(call_handler(&handled_type));
+    }
+    service_host_init();
+    probe_windows_version();
+    HANDLE caller = CreateThread(
+        nullptr, 0,
+        [](void *) -> DWORD {
+            while (e_notify_new_event == nullptr) // the waiting line is out
+                Sleep(10);
+            return call_handler(nullptr);
+        },
+        nullptr, 0, nullptr);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t *argv[] = {self, nullptr};
+    const int code = monitor_main(1, argv);
+    WaitForSingleObject(caller, 20000);
+    CloseHandle(caller);
+    return code;
 }

@@ -15,6 +15,7 @@
 #include "tests/monitor_child.h"
 #include "tests/event_record.h"
 #include "tools/netsh/netsh_store.h"
+#include <sstream>
 #include <tlhelp32.h>
 
 namespace {
@@ -148,18 +149,57 @@ void reload()
     settle();
 }
 
+// Attacks on every path of the block decision, at their own times (t0: 2025-12-06 05:46:40 UTC),
+// under the thresholds the replay test configures: net 4, clear text 3, RDP 3, whitelisted net 6.
+std::vector<BYTE> attack_records()
+{
+    constexpr DWORD t0 = 1765000000;
+    std::vector<BYTE> all;
+    auto add = [&all](const EventKind &kind, const wchar_t *address, const wchar_t *type, DWORD time, int count,
+                      const wchar_t *user = nullptr) {
+        for (int i = 0; i < count; ++i) {
+            std::vector<BYTE> r = build_record(kind, address, type, time + static_cast<DWORD>(i), user);
+            all.insert(all.end(), r.begin(), r.end());
+        }
+    };
+    add(e4625, L"203.0.113.1", L"3", t0, 6);        // blocked at 4, then two held
+    add(e4625, L"203.0.113.1", L"3", t0 + 30, 1);   // after the hold: counts 1
+    add(e529, L"203.0.113.2", L"8", t0 + 100, 3);   // clear text, blocked at 3
+    add(e4625, L"203.0.113.3", L"10", t0 + 200, 3); // Remote Desktop, blocked at 3
+    add(e4625, L"10.0.0.9", L"3", t0 + 300, 7);     // whitelisted address: never
+    add(e4625, L"203.0.113.5", L"3", t0 + 400, 6, L"admin"); // whitelisted user: blocked at 6
+    add(e4625, L"203.0.113.6", L"3", t0 + 500, 3, L"admin");
+    add(e4624, L"203.0.113.6", L"3", t0 + 503, 1, L"admin"); // clears its count
+    add(e4625, L"203.0.113.6", L"3", t0 + 504, 2, L"admin");
+    add(e4625, L"203.0.113.7", L"3", t0 + 600, 2);
+    add(e4625, L"203.0.113.8", L"3", t0 + 700, 3);
+    add(e4625, L"203.0.113.8", L"3", t0 + 702 + 1981, 1); // past the window: counts 1
+    add(e4625, L"0.0.0.0", L"3", t0 + 2700, 1);     // spoofed
+    add(e4776, L"203.0.113.10", L"", t0 + 2710, 1); // rejected, as the next two
+    add(e4625, L"203.0.113.11", L"2", t0 + 2711, 1);
+    add(e4625, L"-", L"3", t0 + 2712, 1);
+    add(e4625, L"=1+2\",x", L"3", t0 + 2800, 4);   // reaches its threshold, no filter possible
+    return all;
+}
+
 } // namespace
 
 int run_child_scenario(const std::string &scenario)
 {
     const std::map<std::string, void (*)()> threaded = {
         {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}},
-        {"hung-netsh", hung_netsh}, {"reload", reload}};
+        {"hung-netsh", hung_netsh}, {"reload", reload}, {"attacks", [] {
+             std::vector<BYTE> records = attack_records();
+             if (sim_append_records(sim_security, records.data(), static_cast<DWORD>(records.size())) != 0)
+                 printf("APPEND FAILED\n");
+             settle();
+         }}};
     if (scenario == "early-show" || scenario == "early-quit")
         send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
     if (scenario.starts_with("rpc-gone")) {
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
-        g_service_host.is_service = scenario == "rpc-gone-service";
+        g_service_host.is_service = scenario != "rpc-gone-console";
+        g_service_host.stop_requested = scenario == "rpc-gone-stopping";
     }
     if (scenario == "reload") {
         set_value(L"whitelist_IP", REG_MULTI_SZ, first_list, sizeof(first_list));
@@ -287,10 +327,13 @@ TEST(SecurityLogLoop, AnEditOfTheKeyAndTheReloadControlPutTheConfigurationInForc
     EXPECT_EQ(count_of(out, L"# Configuration reloaded:"), 3u) << out;
 }
 
-TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
+// Lost unasked, the log connection ends a service as it ends a console program; while a stop
+// was asked for, it is part of that stop.
+TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderOnlyWhenItStops)
 {
-    expect_run("rpc-gone-service", L"(Quit)");
+    expect_run("rpc-gone-service", L"read failed 1717", 1717);
     expect_run("rpc-gone-console", L"read failed 1717", 1717);
+    expect_run("rpc-gone-stopping", L"(Quit)");
 }
 
 // A callback held inside while the handles are closed, then rendering as rdp_evt_handler does.
@@ -344,6 +387,153 @@ TEST(CloseMonitorHandles, WaitsForADeliveryStillHandlingItsEvent)
     EvtClose(subscription);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", nullptr);
     max_logon_count_normal_RDP = threshold;
+}
+
+// ---- replay (-t) ----
+
+const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+
+// The configuration of the replay test, without max_logon_count_whitelist_RDP, which a start of
+// the monitor would write back with its default and a replay must not; removed at the end.
+struct ReplayConfiguration {
+    ReplayConfiguration()
+    {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, L"whitelist_IP", REG_MULTI_SZ, L"10.0.0.9\0", 20);
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, L"whitelist_user", REG_MULTI_SZ, L"admin\0", 14);
+        for (auto [name, value] : {std::pair<const wchar_t *, DWORD>{L"max_logon_count_normal_net", 4},
+                                   {L"max_logon_count_whitelist_net", 6}, {L"max_logon_count_normal_net_clear_text", 3},
+                                   {L"max_logon_count_whitelist_net_clear_text", 5}, {L"max_logon_count_normal_RDP", 3}})
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, name, REG_DWORD, &value, 4);
+    }
+    ~ReplayConfiguration() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key); }
+};
+
+// The decision lines of an output: counts, successes, spoofed notices, blocks with their commands.
+std::vector<std::wstring> decision_lines(const std::wstring &out)
+{
+    std::vector<std::wstring> lines;
+    std::wistringstream in(out);
+    bool command = false;
+    for (std::wstring line; std::getline(in, line);) {
+        command = command || line.starts_with(L"netsh ipsec static add filter");
+        if (command || (line.starts_with(L"[") && line.find(L"User:") != std::wstring::npos) ||
+            line.starts_with(L"# ADD TO BLACKLIST") || line.starts_with(L"!! Not a plain"))
+            lines.push_back(line);
+        command = command && !line.ends_with(L"mirrored=Yes");
+    }
+    return lines;
+}
+
+ChildResult replay(const std::wstring &arguments) { return run_redirected(L"tosmire-ips-sim.exe -t " + arguments); }
+
+std::wstring quoted(const std::wstring &path) { return L"\"" + path + L"\""; }
+
+std::wstring summary_of(const std::wstring &out) { return out.substr(std::min(out.find(L"\n# Summary"), out.size())); }
+
+// One set of records: the running monitor decides on them as they arrive, the replay reads them
+// from the log and from a saved copy of it. The summary's rows are checked in their CSV form,
+// whose times are UTC.
+TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
+{
+    ReplayConfiguration configuration;
+    SimFolder folder;
+    append(e4625, L"203.0.113.99"); // the monitor's newest record at start, which it leaves
+    std::vector<BYTE> records = attack_records();
+    ASSERT_EQ(0u, sim_append_records(sim_security, records.data(), static_cast<DWORD>(records.size())));
+    ChildResult live = replay(L"--csv " + quoted(folder.file(L"summary.csv")));
+    ASSERT_TRUE(live.finished && live.exit_code == 0) << live.exit_code << "\n" << live.output;
+    EXPECT_EQ(count_of(live.output, L"\n# not run: replay\n"), 4u) << live.output;
+    for (const wchar_t *file : {L"netsh.log", L"auditpol.log", L"Application.evt"})
+        EXPECT_EQ(GetFileAttributesW(folder.file(file).c_str()), INVALID_FILE_ATTRIBUTES) << "a program ran or reported";
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, parameters_key, L"max_logon_count_whitelist_RDP", RRF_RT_ANY, nullptr,
+                           nullptr, nullptr), ERROR_FILE_NOT_FOUND) << "the replay wrote a default";
+    const std::string csv = read_file_bytes(folder.file(L"summary.csv"));
+    EXPECT_EQ(csv, "\xEF\xBB\xBFsection,name,logon_type,attempts_at_block,peak_attempts,threshold,blocked_at_utc,"
+                   "first_failure_utc,last_failure_utc,failures,failures_after_block,blocks,count,note\r\n"
+                   "\"blocked\",\"203.0.113.1\",3,4,,,2025-12-06 05:46:43,2025-12-06 05:46:40,2025-12-06 05:47:10,7,3,1,,\r\n"
+                   "\"blocked\",\"203.0.113.2\",8,3,,,2025-12-06 05:48:22,2025-12-06 05:48:20,2025-12-06 05:48:22,3,0,1,,\r\n"
+                   "\"blocked\",\"203.0.113.3\",10,3,,,2025-12-06 05:50:02,2025-12-06 05:50:00,2025-12-06 05:50:02,3,0,1,,\r\n"
+                   "\"blocked\",\"203.0.113.5\",3,6,,,2025-12-06 05:53:25,2025-12-06 05:53:20,2025-12-06 05:53:25,6,0,1,,"
+                   "\"whitelisted user\"\r\n"
+                   "\"whitelisted address\",\"10.0.0.9\",3,,7,6,,2025-12-06 05:51:40,2025-12-06 05:51:46,7,,,,\r\n"
+                   "\"whitelisted user\",\"admin\",,,6,6,,,,11,,1,,\r\n"
+                   "\"half threshold\",\"203.0.113.6\",3,,3,6,,2025-12-06 05:55:00,2025-12-06 05:55:05,5,,,,\r\n"
+                   "\"half threshold\",\"203.0.113.7\",3,,2,4,,2025-12-06 05:56:40,2025-12-06 05:56:41,2,,,,\r\n"
+                   "\"half threshold\",\"203.0.113.8\",3,,3,4,,2025-12-06 05:58:20,2025-12-06 06:31:23,4,,,,\r\n"
+                   "\"half threshold\",\"'=1+2\"\",x\",3,,4,4,,2025-12-06 06:33:20,2025-12-06 06:33:23,4,,,,"
+                   "\"not a plain address: no filter\"\r\n"
+                   "\"records\",\"read\",,,,,,,,,,,47,\r\n\"records\",\"accepted\",,,,,,,,,,,43,\r\n"
+                   "\"records\",\"rejected\",,,,,,,,,,,3,\r\n\"records\",\"damaged\",,,,,,,,,,,0,\r\n"
+                   "\"records\",\"spoofed\",,,,,,,,,,,1,\r\n"
+                   "\"records\",\"ignored after a block\",,,,,,,,,,,2,\r\n"
+                   "\"records\",\"successful logons of whitelisted users\",,,,,,,,,,,1,\r\n"
+                   "\"event ID\",\"529\",,,,,,,,,,,3,\r\n\"event ID\",\"4624\",,,,,,,,,,,1,\r\n"
+                   "\"event ID\",\"4625\",,,,,,,,,,,42,\r\n\"event ID\",\"4776\",,,,,,,,,,,1,\r\n");
+
+    // The same log saved; cut in the middle of its 11th record, or with strings outside that
+    // record; and an empty log.
+    const std::wstring saved = folder.file(L"saved.evt"), cut = folder.file(L"cut.evt"), empty = folder.file(L"empty.evt");
+    HANDLE log = OpenEventLogW(nullptr, L"Security"), rdp = OpenEventLogW(nullptr, L"RDP");
+    ASSERT_TRUE(BackupEventLogW(log, saved.c_str()) && BackupEventLogW(rdp, empty.c_str()));
+    CloseEventLog(rdp);
+    CloseEventLog(log);
+    std::string bytes = read_file_bytes(saved);
+    size_t at = sizeof(ElfLogfileHeader);
+    for (int i = 0; i < 10; ++i)
+        at += *reinterpret_cast<const DWORD *>(bytes.data() + at);
+    std::string damaged = bytes;
+    reinterpret_cast<EVENTLOGRECORD *>(damaged.data() + at)->StringOffset = 0x7FFFFFF0;
+    for (const auto &[path, content] : {std::pair{cut, bytes.substr(0, at + 20)}, {folder.file(L"damaged.evt"), damaged},
+                                        {folder.file(L"text.evt"), std::string("not a log\r\n")}}) {
+        FILE *file = _wfopen(path.c_str(), L"wb");
+        ASSERT_TRUE(file != nullptr && fwrite(content.data(), 1, content.size(), file) == content.size());
+        fclose(file);
+    }
+    ChildResult from_file = replay(quoted(saved) + L" -q");
+    EXPECT_EQ(summary_of(from_file.output), summary_of(live.output));
+    EXPECT_EQ(decision_lines(from_file.output).size(), 0u) << "-q prints the summary alone";
+    const struct {
+        std::wstring arguments;
+        DWORD code;
+        const wchar_t *piece;
+    } bad[] = {
+        {quoted(folder.file(L"none.evt")), ERROR_FILE_NOT_FOUND, L"!! OpenBackupEventLogW() FAILED 2: "},
+        {quoted(folder.file(L"text.evt")), ERROR_EVENTLOG_FILE_CORRUPT, L"text.evt: not an event log, or a damaged one\n"},
+        {quoted(cut), ERROR_EVENTLOG_FILE_CORRUPT, L"# Records: 10 read, from "},
+        {quoted(cut), ERROR_EVENTLOG_FILE_CORRUPT,
+         L"\n!! ReadEventLogW() FAILED 1500 after 10 records (the last one read: number 10): the log is damaged"},
+        {quoted(folder.file(L"damaged.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
+         L"# Records: 47 read, from 2022-"},
+        {quoted(folder.file(L"damaged.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
+         L"\n!! 1 damaged records skipped (the first: number 11); the summary covers the others (1500)\n"},
+        {quoted(empty), ERROR_HANDLE_EOF, L"empty.evt holds no records: nothing to replay (38)\n"},
+        {quoted(saved) + L" -q --csv " + quoted(folder.file(L"summary.csv")), ERROR_FILE_EXISTS,
+         L"summary.csv exists; the CSV file is never overwritten\n"},
+        {quoted(saved) + L" -q net=2 wnet=0", 0, L"\n     3         2  "},
+        {L"net=4294967296", ERROR_INVALID_PARAMETER, L"!! -t: not a decimal number from 0 to 4294967295: net=4294967296\n"},
+        {L"-q nett=3", ERROR_INVALID_PARAMETER, L"!! -t: unknown threshold: nett=3\n"},
+        {L"-q " + quoted(saved), ERROR_INVALID_PARAMETER, L"!! -t: unexpected argument (a FILE comes right after -t): "},
+    };
+    for (const auto &run : bad) {
+        ChildResult result = replay(run.arguments);
+        EXPECT_TRUE(result.finished && result.exit_code == run.code && result.output.find(run.piece) != std::wstring::npos)
+            << std::string(run.arguments.begin(), run.arguments.end()) << ": exit code " << result.exit_code << "\n"
+            << result.output;
+    }
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, parameters_key, L"max_logon_count_whitelist_RDP", RRF_RT_ANY, nullptr,
+                           nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+
+    // The monitor, on the same records as they arrive: the same decisions, but for the record
+    // that was the newest at its start.
+    SimFolder monitored;
+    ChildResult monitor = run_scenario("attacks");
+    ASSERT_TRUE(monitor.finished && monitor.exit_code == 0) << monitor.output;
+    std::vector<std::wstring> decided = decision_lines(live.output);
+    ASSERT_FALSE(decided.empty());
+    EXPECT_NE(decided.front().find(L"from IP:203.0.113.99"), std::wstring::npos);
+    decided.erase(decided.begin());
+    EXPECT_EQ(decision_lines(monitor.output), decided) << monitor.output;
+    EXPECT_EQ(count_of(monitor.output, L"\n# exit:0\n"), 4u);
 }
 
 } // namespace

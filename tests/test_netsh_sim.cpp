@@ -130,6 +130,77 @@ TEST(NetshSim, ConcurrentProcessesLoseNoChange)
     EXPECT_EQ(journal(folder).size(), 6u);
 }
 
+// Script files as one netsh run takes them: "set store" switches the store for the rest of that
+// run only, each domain keeps a store of its own, every command is journalled and the run exits
+// with the first failure. A quote left open ends with its line; a line or file over the limits
+// is refused before anything runs. UTF-16 (with its mark) and ANSI files read alike.
+TEST(NetshSim, ScriptFilesSwitchToDomainStoresForTheirRunOnly)
+{
+    SimFolder folder;
+    const std::wstring add = L"ipsec static add filter filterlist=Brek srcaddr=me dstaddr=";
+    const std::wstring first = add + L"203.0.113.9 description=\"on RDS07 \u00e9\" protocol=ANY mirrored=Yes";
+    const std::wstring to_corp = L"ipsec static set store location=domain domain=corp.example";
+    const struct {
+        std::wstring script;
+        bool utf16;
+        const wchar_t *machine_domain;
+        DWORD exit_code;
+        size_t commands;
+        const wchar_t *store, *holds;   // what the store holds after the run, or lacks after a refused one
+    } runs[] = {
+        {L"# every server\r\n\r\nipsec static set store location=domain domain=Corp.Example.\r\n" + first +
+             L"\r\n  ipsec static show filterlist name=Brek level=verbose\r\n",
+         true, nullptr, 0, 3, L"domain:corp.example", L"filter Brek|me|203.0.113.9|on RDS07 \u00e9|ANY|yes||||\n"},
+        {to_corp + L"\n" + add + L"198.51.100.7 description=\"open\nprotocol=TCP\n" + add + L"198.51.100.8", false,
+         nullptr, 1, 4, L"domain:corp.example",
+         L"|198.51.100.7|open|ANY|yes||||\nfilter Brek|me|198.51.100.8||ANY|yes||||\n"},
+        // No domain named and the machine in none, or no domain name: the store stays the local one.
+        {L"ipsec static set store location=domain\n" + add + L"192.0.2.1", false, nullptr, 1, 2, L"local", L"|192.0.2.1|"},
+        {L"ipsec static set store location=domain domain=..\\x\n" + add + L"192.0.2.2", false, nullptr, 1, 2, L"local",
+         L"|192.0.2.2|"},
+        {L"ipsec static set store location=domain\n" + add + L"192.0.2.3", false, L"corp.example", 0, 2,
+         L"domain:corp.example", L"|192.0.2.3|"},
+        {to_corp + L"\n" + add + L"192.0.2.4 description=" + std::wstring(8192, L'x'), false, nullptr, 1, 0,
+         L"domain:corp.example", L"|192.0.2.4|"},
+        {to_corp + L"\n" + add + L"192.0.2.5" + std::wstring(1 << 20, L'\n'), false, nullptr, 1, 0,
+         L"domain:corp.example", L"|192.0.2.5|"},
+    };
+    const std::wstring file = folder.file(L"block script.txt"), run_line = L"-f \"" + file + L"\"";
+    for (const auto &run : runs) {
+        std::string bytes = run.utf16 ? "\xFF\xFE" : "";
+        if (run.utf16)
+            bytes.append(reinterpret_cast<const char *>(run.script.data()), run.script.size() * sizeof(wchar_t));
+        else
+            for (wchar_t c : run.script)   // ANSI as the test writes it: these scripts are ASCII
+                bytes += static_cast<char>(c);
+        FILE *f = _wfopen(file.c_str(), L"wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        size_t before = journal(folder).size();
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_DOMAIN", run.machine_domain);
+        ChildResult r = netsh(run_line);
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_DOMAIN", nullptr);
+        EXPECT_EQ(r.exit_code, run.exit_code) << r.output;
+        const std::wstring held = store_text(folder, run.store);
+        EXPECT_EQ(held.find(run.holds) != std::wstring::npos, run.commands != 0) << held;
+        std::vector<JournalEntry> entries = journal(folder);
+        ASSERT_EQ(entries.size(), before + run.commands + 1);
+        EXPECT_EQ(entries.back().cmdline, sim_system_tool(L"netsh.exe") + L" " + run_line);
+        EXPECT_EQ(entries.back().exit_code, run.exit_code);
+        if (&run == runs) {
+            EXPECT_EQ(entries[1].cmdline, L"netsh.exe " + first);
+            EXPECT_NE(r.output.find(L"Store                  : Domain Store\n"), std::wstring::npos) << r.output;
+        }
+    }
+    EXPECT_EQ(journal(folder)[6].cmdline, L"netsh.exe protocol=TCP");
+    // The choice ended with each run; on the command line it changes nothing either.
+    EXPECT_EQ(netsh(to_corp).exit_code, 0u);
+    EXPECT_EQ(netsh(L"ipsec static delete filterlist name=Brek").exit_code, 0u);
+    EXPECT_EQ(store_text(folder), L"");
+    EXPECT_NE(store_text(folder, L"domain:corp.example"), L"");
+}
+
 } // namespace
 
 int run_child_scenario(const std::string &)

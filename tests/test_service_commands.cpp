@@ -74,7 +74,9 @@ TEST(ServiceCommands, Table)
         // Help with the default name, not the given one.
         {{L"-d:+" + p + L":h"},
          1,
-         {L":: service commands ::        :name:  specify service name\n", L"   -di               install service "
+         {L":: service commands ::        :name:  specify service name\n",
+          L"   c  configuration reload\n   install: restart after 60 seconds for the first and second failure\n\n",
+          L"   -di               install service "
                                                                            L"with default name tosmire.IPS\n",
           L"   -d:+.8080:i       install service tosmire.IPS.8080\n", help_own,
           L"   -d:tosmire.IPS::  run in foreground as tosmire.IPS\n",

@@ -2,16 +2,17 @@
 # Runs every benchmark and prints one table of figures, one column per build, with the machine
 # and the Wine version. Benchmarks print figures; they never fail on timing.
 #
-# Usage: tools/bench.sh [--idle-seconds N] [--blocks N] [--records N] [--rounds N] [BUILD_DIR ...]
+# Usage: tools/bench.sh [--idle-seconds N] [--blocks N] [--records N] [--rounds N] [--replay N] [BUILD_DIR ...]
 #   BUILD_DIR   build trees to measure side by side (default: build; configured and built
 #               first when missing). Each runs in its own Wine prefix (BUILD_DIR/wineprefix).
 #   --idle-seconds  how long the waiting monitor is watched (default 60; less for a quick run).
 #   --blocks, --records  bench_block's latency samples and whole-path records (200, 20000).
 #   --rounds    bench_decode's rounds (200).
+#   --replay    records of bench_decode's replay of a simulated Security log (1000000).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-idle_seconds=60 blocks=200 records=20000 rounds=200
+idle_seconds=60 blocks=200 records=20000 rounds=200 replay=1000000
 builds=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -19,7 +20,8 @@ while [ $# -gt 0 ]; do
         --blocks) blocks="$2"; shift 2 ;;
         --records) records="$2"; shift 2 ;;
         --rounds) rounds="$2"; shift 2 ;;
-        -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+        --replay) replay="$2"; shift 2 ;;
+        -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
         *) builds+=("${1%/}"); shift ;;
     esac
 done
@@ -100,8 +102,8 @@ echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 echo "Builds: ${builds[*]}"
 
 for b in "${builds[@]}"; do
-    echo "== $b: bench_decode $rounds" >&2
-    take_figures "$b" < <("$b/wine-run" "$b/bin/sim/bench_decode.exe" "$rounds" 2>&1 | tr -d "\\000")
+    echo "== $b: bench_decode $rounds $replay" >&2
+    take_figures "$b" < <("$b/wine-run" "$b/bin/sim/bench_decode.exe" "$rounds" "$replay" 2>&1 | tr -d "\\000")
 done
 for b in "${builds[@]}"; do
     echo "== $b: output_bench --no-stream" >&2
@@ -319,6 +321,11 @@ row "Decode and count, 1,023 addresses (ns/record)" decode_count_ns_1023 "bench_
 row "Decode and count, 1,023 addresses (records/s)" decode_count_per_s_1023 "bench_decode"
 row "Decode only (ns/record)" decode_only_ns "bench_decode"
 row "Lookup of the last of 1,023 addresses (ns)" lookup_last_ns_1023 "bench_decode: record_failure alone"
+row "Replay -t -q of a simulated Security log (records)" replay_records "bench_decode: 60% failures from 2,000 addresses, 20% successes, 20% logoffs"
+row "  whole process, median of 3 (s)" replay_s "CreateProcessW of tosmire-ips-sim.exe -t -q to its end"
+row "  whole process (records/s)" replay_per_s ""
+row "  start-up: the same on a log of one record (s)" replay_startup_s ""
+row "  less the start-up (records/s)" replay_less_startup_per_s ""
 row "Coloured line into the log file (us)" coloured_line_us "output_bench: set_console_color, print_out, restore_console_color"
 row "Plain line into the log file (us)" print_line_us "output_bench: print_out"
 row "Idle monitor: CPU (ms per minute)" idle_monitor_cpu_ms_min "/proc/<pid>/task/*/schedstat over $idle_seconds s, scaled to 60 s"

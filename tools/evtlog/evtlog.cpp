@@ -20,6 +20,8 @@ const wchar_t usage_text[] =
     L"                                 528 (legacy success), 529, 539 (legacy failures),\n"
     L"                                 4776 (credential validation failure);\n"
     L"                                 or 140 to the Remote Desktop channel (client address)\n"
+    L"  evtlog forward EVENT [options] append 4624, 4625 or 4776 to ForwardedEvents as another\n"
+    L"                                 computer's (--computer) Security event\n"
     L"  evtlog burst N M [options]     N events (4625 unless --event) from M addresses in turn,\n"
     L"                                 counting up from --address, at --rate events a second\n"
     L"  evtlog replay FILE [LOG] [--now]  append the records of an exported .evt file\n"
@@ -27,6 +29,7 @@ const wchar_t usage_text[] =
     L"                                 the time of the append, as the log service stamps it;\n"
     L"                                 its time generated is kept, or set to now with --now\n"
     L"  evtlog clear LOG [BACKUP]      clear a log, saving it first to BACKUP (.evt)\n"
+    L"  evtlog backup LOG FILE         save a log to FILE (.evt), which must not exist yet\n"
     L"  evtlog list LOG                print one line per record: number, time (UTC), source,\n"
     L"                                 event ID, type, category, strings joined by '|', data;\n"
     L"                                 tab-separated, with \\ | tab CR LF escaped as\n"
@@ -40,8 +43,8 @@ const wchar_t usage_text[] =
     L"                                 Microsoft-Windows-Security-Auditing and LSA\n"
     L"  evtlog unregister-messages     remove those registrations\n"
     L"\n"
-    L"LOG is Security, Application or RDP (the channel\n"
-    L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational).\n"
+    L"LOG is Security, Application, RDP (the channel\n"
+    L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational) or ForwardedEvents.\n"
     L"\n"
     L"Options:\n"
     L"  --user NAME          user name (default Administrator)\n"
@@ -53,7 +56,11 @@ const wchar_t usage_text[] =
     L"  --auth PACKAGE       authentication package (default NTLM)\n"
     L"  --source NAME        source of the record (default Microsoft-Windows-Security-Auditing\n"
     L"                       for 4624, 4625, 4776, Security for 528, 529, 539)\n"
-    L"  --strings 20|27      insertion strings of 4624 (default 27)\n"
+    L"  --strings N          insertion strings of 4624, 20 or 27 (default 27); with forward any N to\n"
+    L"                       the event's number: the record keeps its first N strings, as a\n"
+    L"                       damaged or forged forwarded event\n"
+    L"  --computer NAME      source computer of a forwarded event, 1 to 255 characters (a DNS\n"
+    L"                       name's limit), kept as given (default SRV01)\n"
     L"  --category N         category instead of the event's own\n"
     L"  --time T             event time: seconds since 1970 or YYYY-MM-DDTHH:MM:SS, UTC\n"
     L"                       (default now)\n"
@@ -80,6 +87,8 @@ struct Options {
                           L"WORKSTATION",   L"3",         L"NTLM",         27};
     long category = -1;
     const wchar_t *source = nullptr;
+    const wchar_t *computer = L"SRV01";
+    long strings = -1;   // forward: the strings kept; -1 all
     DWORD time = 0;
     DWORD count = 1;
     DWORD burst_event = 4625;
@@ -138,6 +147,7 @@ bool parse_time(const wchar_t *text, DWORD *value)
 // Parses options and positional words; 0 or the exit code of a usage error.
 int parse_options(int argc, wchar_t **argv, Options *o)
 {
+    const bool forward = wcscmp(argv[1], L"forward") == 0;
     for (int i = 2; i < argc; ++i) {
         const wchar_t *a = argv[i];
         if (a[0] != L'-' || a[1] != L'-') {
@@ -170,8 +180,11 @@ int parse_options(int argc, wchar_t **argv, Options *o)
             o->logon.authentication = v;
         else if (wcscmp(a, L"--source") == 0)
             o->source = v;
-        else if (wcscmp(a, L"--strings") == 0 && parse_number(v, &n) && (n == 20 || n == 27))
-            o->logon.strings_4624 = n;
+        else if (wcscmp(a, L"--strings") == 0 && parse_number(v, &n) &&
+                 (forward ? n <= max_logon_strings : n == 20 || n == 27))
+            o->strings = static_cast<long>(n);
+        else if (wcscmp(a, L"--computer") == 0 && forward && v[0] != 0 && wcslen(v) <= 255)
+            o->computer = v;
         else if (wcscmp(a, L"--category") == 0 && parse_number(v, &n) && n <= 0xFFFF)
             o->category = static_cast<long>(n);
         else if (wcscmp(a, L"--time") == 0 && parse_time(v, &n))
@@ -185,6 +198,8 @@ int parse_options(int argc, wchar_t **argv, Options *o)
         else
             return usage_error(L"bad option or value: ", a);
     }
+    if (o->strings == 20 || o->strings == 27)
+        o->logon.strings_4624 = static_cast<DWORD>(o->strings);
     return 0;
 }
 
@@ -201,16 +216,19 @@ int unknown_log(const Options &o, int index)
     return 0;
 }
 
-// Builds the record of an event into buffer (sim_max_record_size bytes); its length or 0.
-DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, BYTE *buffer)
+// Builds the record of an event into buffer (sim_max_record_size bytes), a forwarded one as
+// its source computer wrote it; its length or 0.
+DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, BYTE *buffer, bool forwarded = false)
 {
     LogonEvent e;
     build_logon_event(event_id, logon, &e);
+    if (forwarded && o.strings >= 0)
+        e.num_strings = static_cast<WORD>(o.strings);
     // LocalSystem, S-1-5-18, on the legacy events.
     SID system_sid = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
     SimRecord fields = {};
     fields.source = o.source != nullptr ? o.source : e.source;
-    fields.computer = local_computer_name();
+    fields.computer = forwarded ? o.computer : local_computer_name();
     fields.event_id = e.event_id;
     fields.event_type = e.event_type;
     fields.category = o.category >= 0 ? static_cast<WORD>(o.category) : e.category;
@@ -227,14 +245,14 @@ DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, B
     return length;
 }
 
-int append_event(DWORD event_id, const Options &o)
+int append_event(DWORD event_id, const Options &o, bool forwarded = false)
 {
     static BYTE record[sim_max_record_size];
-    DWORD length = build_event(event_id, o, o.logon, record);
+    DWORD length = build_event(event_id, o, o.logon, record, forwarded);
     if (length == 0)
         return exit_failed;
     LogFile lf;
-    DWORD error = log_open(event_log(event_id), &lf);
+    DWORD error = log_open(forwarded ? sim_forwarded : event_log(event_id), &lf);
     for (DWORD i = 0; error == 0 && i < o.count; ++i)
         error = log_append(&lf, record, length, log_clock());
     log_close(&lf);
@@ -249,6 +267,20 @@ bool parse_ipv4(const wchar_t *text, DWORD *address)
         return false;
     *address = a << 24 | b << 16 | c << 8 | d;
     return true;
+}
+
+// Another computer's Security event, as Windows Event Forwarding copies it into ForwardedEvents.
+int forward(const Options &o)
+{
+    DWORD event_id = 0;
+    if (o.positional_count != 1 || !parse_number(o.positional[0], &event_id) ||
+        (event_id != 4624 && event_id != 4625 && event_id != 4776))
+        return usage_error(L"forward needs the event 4624, 4625 or 4776", L"");
+    LogonEvent full;
+    build_logon_event(event_id, o.logon, &full);
+    if (o.strings > full.num_strings)
+        return usage_error(L"--strings is more than the event has", L"");
+    return append_event(event_id, o, true);
 }
 
 // N events over M addresses in turn; each record is its own append, as Windows writes them.
@@ -406,6 +438,22 @@ int clear(const Options &o)
     return ok ? 0 : failure(L"ClearEventLogW()", error);
 }
 
+int backup(const Options &o)
+{
+    if (int status = unknown_log(o, 0))
+        return status;
+    int log = log_argument(o.positional_count > 0 ? o.positional[0] : nullptr, -1);
+    if (o.positional_count != 2 || log < 0)
+        return usage_error(L"backup needs LOG and FILE", L"");
+    HANDLE h = OpenEventLogW(nullptr, sim_log_name(log));
+    if (h == nullptr)
+        return failure(L"OpenEventLogW()", GetLastError());
+    BOOL ok = BackupEventLogW(h, o.positional[1]);
+    DWORD error = GetLastError();
+    CloseEventLog(h);
+    return ok ? 0 : failure(L"BackupEventLogW()", error);
+}
+
 int view(const Options &o, bool render)
 {
     if (int status = unknown_log(o, 0))
@@ -456,12 +504,16 @@ int wmain(int argc, wchar_t **argv)
             return usage_error(L"unexpected argument: ", o.positional[0]);
         return append_event(event_id, o);
     }
+    if (wcscmp(command, L"forward") == 0)
+        return forward(o);
     if (wcscmp(command, L"burst") == 0)
         return burst(o);
     if (wcscmp(command, L"replay") == 0)
         return replay(o);
     if (wcscmp(command, L"clear") == 0)
         return clear(o);
+    if (wcscmp(command, L"backup") == 0)
+        return backup(o);
     if (wcscmp(command, L"list") == 0)
         return view(o, false);
     if (wcscmp(command, L"render") == 0)

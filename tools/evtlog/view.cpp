@@ -215,7 +215,8 @@ void print_rendered(int log, const EVENTLOGRECORD *r)
 {
     const wchar_t *source = source_of(r);
     const wchar_t *computer = source + wcslen(source) + 1;
-    SourceModules *m = modules_of(log, source);
+    // Forwarded events are the Security log's: its sources' message files describe them.
+    SourceModules *m = modules_of(log == sim_forwarded ? sim_security : log, source);
     FILETIME utc;
     FILETIME local;
     SYSTEMTIME t;

@@ -4,6 +4,7 @@
 // their import-table entries as well, for callers that declare them imported).
 #include "tools/evtsim/handles.h"
 #include "tools/evtsim/log_file.h"
+#include <sddl.h>
 #include <winevt.h>
 #include <cwchar>
 
@@ -19,9 +20,9 @@ struct Subscription : SimObject {
     EVT_SUBSCRIBE_CALLBACK callback;
     PVOID context;
     bool any_event;
-    DWORD event_id;
-    DWORD cursor;             // offset past the last record looked at
-    HANDLE wake;              // signalled by every append to the log, and to stop
+    BYTE selected[65536 / 8];   // the query's event IDs, one bit each, unless any_event
+    DWORD cursor;               // offset past the last record looked at
+    HANDLE wake;                // signalled by every append to the log, and to stop
     ULONG64 listener;
     HANDLE thread;
     DWORD thread_id;
@@ -29,12 +30,15 @@ struct Subscription : SimObject {
     BYTE *batch;
 };
 
-enum class ValuePath : BYTE { unknown, time_created, event_id, record_id, provider, computer, data };
+enum class ValuePath : BYTE { unknown, time_created, event_id, record_id, provider, computer, data, field };
+
+constexpr size_t max_field_name = 64;   // longer names are in no schema
 
 struct RenderContext : SimObject {
     DWORD count;
     ValuePath paths[max_paths];
-    WORD data_index[max_paths];   // for ValuePath::data: which insertion string
+    WORD data_index[max_paths];                 // for ValuePath::data: which insertion string
+    wchar_t field[max_paths][max_field_name];   // for ValuePath::field: the data item's name
 };
 
 // An event while it is delivered; the record lives in the subscription's batch.
@@ -62,45 +66,100 @@ void destroy_subscription(SimObject *object)
     object_free(s);
 }
 
-// Accepts the event-ID queries in the forms Windows takes, with any spacing:
-// "Event/System/EventID=N", "*[System/EventID=N]", "*[System[EventID=N]]",
-// "*[System[(EventID=N)]]"; null, empty or "*" selects every event.
-DWORD parse_query(const wchar_t *query, bool *any_event, DWORD *event_id)
+// Reads the small part of XPath that queries and value paths use. Blanks may stand around
+// punctuation; names are matched whole and with their letter case, as Windows does.
+struct Scanner {
+    const wchar_t *p;
+    int depth = 0;
+
+    void blanks()
+    {
+        while (*p == L' ' || *p == L'\t')
+            ++p;
+    }
+    static bool punctuation(wchar_t c) { return c != 0 && wcschr(L"/[]()=*@", c) != nullptr; }
+    // Consumes text if it comes next.
+    bool take(const wchar_t *text)
+    {
+        const wchar_t *at = p;
+        blanks();
+        for (; *text != 0; ++text, ++p) {
+            if (punctuation(*text))
+                blanks();
+            if (*p != *text) {
+                p = at;
+                return false;
+            }
+        }
+        return true;
+    }
+    bool at_end()
+    {
+        blanks();
+        return *p == 0;
+    }
+    // "EventID = N", N a decimal event ID; its bit is set in ids.
+    bool event_id(const wchar_t *path, BYTE *ids)
+    {
+        const wchar_t *at = p;
+        DWORD value = 0;
+        int digits = 0;
+        if (take(path) && take(L"=")) {
+            blanks();
+            for (; *p >= L'0' && *p <= L'9' && digits <= 5; ++p, ++digits)
+                value = value * 10 + static_cast<DWORD>(*p - L'0');
+        }
+        if (digits == 0 || digits > 5 || value > 0xFFFF) {
+            p = at;
+            return false;
+        }
+        ids[value / 8] = static_cast<BYTE>(ids[value / 8] | 1u << (value % 8));
+        return true;
+    }
+    // "or" between two terms, with a blank or parenthesis on each side.
+    bool or_word()
+    {
+        const wchar_t *at = p;
+        blanks();
+        if ((p != at || at[-1] == L')') && p[0] == L'o' && p[1] == L'r' &&
+            (p[2] == L' ' || p[2] == L'\t' || p[2] == L'(')) {
+            p += 2;
+            return true;
+        }
+        p = at;
+        return false;
+    }
+    // Terms joined by "or"; a term is EventID=N or such a list in parentheses.
+    bool any_of(BYTE *ids)
+    {
+        do {
+            if (take(L"(")) {
+                if (++depth > 8 || !any_of(ids) || !take(L")"))
+                    return false;
+                --depth;
+            } else if (!event_id(L"EventID", ids)) {
+                return false;
+            }
+        } while (or_word());
+        return true;
+    }
+};
+
+// Accepts the event-ID queries in the forms Windows takes (see evtsim.h); null, empty or "*"
+// selects every event. ids receives the selected event IDs, one bit each.
+DWORD parse_query(const wchar_t *query, bool *any_event, BYTE *ids)
 {
     *any_event = true;
-    *event_id = 0;
-    wchar_t q[128];
-    size_t n = 0;
-    for (const wchar_t *p = query; p != nullptr && *p != 0; ++p) {
-        if (*p == L' ' || *p == L'\t')
-            continue;
-        if (n + 1 >= 128)
-            return ERROR_EVT_INVALID_QUERY;
-        q[n++] = *p;
-    }
-    q[n] = 0;
-    if (n == 0 || wcscmp(q, L"*") == 0)
+    Scanner q{query != nullptr ? query : L""};
+    if (q.at_end() || (q.take(L"*") && q.at_end()))
         return 0;
-    static const wchar_t *const forms[][2] = {{L"Event/System/EventID=", L""},
-                                              {L"*[System/EventID=", L"]"},
-                                              {L"*[System[EventID=", L"]]"},
-                                              {L"*[System[(EventID=", L")]]"}};
-    for (const auto &form : forms) {
-        size_t head = wcslen(form[0]);
-        if (wcsncmp(q, form[0], head) != 0)
-            continue;
-        const wchar_t *digits = q + head;
-        DWORD value = 0;
-        size_t count = 0;
-        while (digits[count] >= L'0' && digits[count] <= L'9' && count < 6)
-            value = value * 10 + static_cast<DWORD>(digits[count++] - L'0');
-        if (count == 0 || value > 0xFFFF || wcscmp(digits + count, form[1]) != 0)
-            return ERROR_EVT_INVALID_QUERY;
-        *any_event = false;
-        *event_id = value;
-        return 0;
-    }
-    return ERROR_EVT_INVALID_QUERY;
+    q.p = query;
+    *any_event = false;
+    bool ok = q.event_id(L"Event/System/EventID", ids) ||
+              (q.take(L"*[") && (q.event_id(L"System/EventID", ids) ||
+                                 (q.take(L"System[") && q.any_of(ids) && q.take(L"]"))) &&
+               q.take(L"]"));
+    return ok && q.at_end() ? 0 : ERROR_EVT_INVALID_QUERY;
 }
 
 // The insertion string number index of a record, or null.
@@ -165,7 +224,8 @@ void deliver_new_events(Subscription *s)
         }
         for (DWORD pos = 0; pos < read && s->stopping == 0;) {
             const EVENTLOGRECORD *record = reinterpret_cast<const EVENTLOGRECORD *>(s->batch + pos);
-            if (s->any_event || (record->EventID & 0xFFFF) == s->event_id)
+            DWORD id = record->EventID & 0xFFFF;
+            if (s->any_event || (s->selected[id / 8] & (1u << (id % 8))) != 0)
                 deliver(s, record);
             pos += record->Length;
         }
@@ -182,9 +242,10 @@ DWORD WINAPI subscription_thread(LPVOID parameter)
     return 0;
 }
 
-ValuePath parse_value_path(const wchar_t *path, WORD *data_index)
+ValuePath parse_value_path(const wchar_t *path, WORD *data_index, wchar_t (&field)[max_field_name])
 {
     *data_index = 0;
+    field[0] = 0;
     static const struct {
         const wchar_t *text;
         ValuePath path;
@@ -207,7 +268,192 @@ ValuePath parse_value_path(const wchar_t *path, WORD *data_index)
             return ValuePath::data;
         }
     }
+    // "Event/EventData/Data[@Name='X']", the name in single or double quotes.
+    Scanner scan{path};
+    if (scan.take(L"Event/EventData/Data[@Name=")) {
+        scan.blanks();
+        wchar_t quote = *scan.p;
+        const wchar_t *name = scan.p + 1;
+        const wchar_t *close = quote == L'\'' || quote == L'"' ? wcschr(name, quote) : nullptr;
+        scan.p = close != nullptr ? close + 1 : name;
+        if (close != nullptr && close > name && static_cast<size_t>(close - name) < max_field_name && scan.take(L"]") &&
+            scan.at_end()) {
+            wmemcpy(field, name, close - name);
+            field[close - name] = 0;
+            return ValuePath::field;
+        }
+    }
     return ValuePath::unknown;   // a path the event does not have renders as a null value
+}
+
+// The data items of the events whose fields are rendered by name, in the order of their strings.
+struct Schema {
+    DWORD event_id;
+    WORD count;
+    const wchar_t *const *names;
+};
+const wchar_t *const names_4624[] = {
+    L"SubjectUserSid", L"SubjectUserName", L"SubjectDomainName", L"SubjectLogonId", L"TargetUserSid",
+    L"TargetUserName", L"TargetDomainName", L"TargetLogonId", L"LogonType", L"LogonProcessName",
+    L"AuthenticationPackageName", L"WorkstationName", L"LogonGuid", L"TransmittedServices", L"LmPackageName",
+    L"KeyLength", L"ProcessId", L"ProcessName", L"IpAddress", L"IpPort",
+    // Version 2 (Windows 10 and Server 2016) adds these.
+    L"ImpersonationLevel", L"RestrictedAdminMode", L"TargetOutboundUserName", L"TargetOutboundDomainName",
+    L"VirtualAccount", L"TargetLinkedLogonId", L"ElevatedToken"};
+const wchar_t *const names_4625[] = {
+    L"SubjectUserSid", L"SubjectUserName", L"SubjectDomainName", L"SubjectLogonId", L"TargetUserSid",
+    L"TargetUserName", L"TargetDomainName", L"Status", L"FailureReason", L"SubStatus", L"LogonType",
+    L"LogonProcessName", L"AuthenticationPackageName", L"WorkstationName", L"TransmittedServices",
+    L"LmPackageName", L"KeyLength", L"ProcessId", L"ProcessName", L"IpAddress", L"IpPort"};
+const wchar_t *const names_4776[] = {L"PackageName", L"TargetUserName", L"Workstation", L"Status"};
+const wchar_t *const names_140[] = {L"IPString"};
+const Schema schemas[] = {{4624, 27, names_4624}, {4625, 21, names_4625}, {4776, 4, names_4776}, {140, 1, names_140}};
+
+// The position of a field among the strings of an event; -1 when its schema has none.
+int field_position(DWORD event_id, const wchar_t *name)
+{
+    for (const Schema &schema : schemas)
+        if (schema.event_id == (event_id & 0xFFFF))
+            for (WORD i = 0; i < schema.count; ++i)
+                if (wcscmp(schema.names[i], name) == 0)
+                    return i;
+    return -1;
+}
+
+// How Windows types a field: by its name, which means the same in every schema here.
+EVT_VARIANT_TYPE field_type(const wchar_t *name)
+{
+    static const struct {
+        const wchar_t *name;
+        EVT_VARIANT_TYPE type;
+    } typed[] = {{L"LogonType", EvtVarTypeUInt32},        {L"KeyLength", EvtVarTypeUInt32},
+                 {L"Status", EvtVarTypeHexInt32},         {L"SubStatus", EvtVarTypeHexInt32},
+                 {L"SubjectLogonId", EvtVarTypeHexInt64}, {L"TargetLogonId", EvtVarTypeHexInt64},
+                 {L"ProcessId", EvtVarTypeHexInt64},      {L"TargetLinkedLogonId", EvtVarTypeHexInt64},
+                 {L"SubjectUserSid", EvtVarTypeSid},      {L"TargetUserSid", EvtVarTypeSid},
+                 {L"LogonGuid", EvtVarTypeGuid}};
+    for (const auto &t : typed)
+        if (wcscmp(t.name, name) == 0)
+            return t.type;
+    return EvtVarTypeString;
+}
+
+// A number of at most digits digits in base 10 or 16, the whole text; false otherwise.
+bool parse_digits(const wchar_t *text, int base, int digits, ULONGLONG *value)
+{
+    *value = 0;
+    int n = 0;
+    for (; *text != 0; ++text, ++n) {
+        int d = *text >= L'0' && *text <= L'9'                ? *text - L'0'
+                : base == 16 && *text >= L'a' && *text <= L'f' ? *text - L'a' + 10
+                : base == 16 && *text >= L'A' && *text <= L'F' ? *text - L'A' + 10
+                                                               : -1;
+        if (d < 0 || n >= digits)
+            return false;
+        *value = *value * base + static_cast<ULONGLONG>(d);
+    }
+    return n != 0;
+}
+
+// One value to render: its type and number, or the bytes it points to (copied behind the values).
+struct Rendered {
+    EVT_VARIANT_TYPE type;
+    ULONGLONG number;
+    const void *blob;
+    DWORD blob_size;
+    DWORD blob_align;
+    BYTE converted[SECURITY_MAX_SID_SIZE];   // a SID or GUID converted from the text
+};
+
+// A string as Windows renders a field of type type; what does not convert stays a String.
+void render_typed(const wchar_t *text, EVT_VARIANT_TYPE type, Rendered *r)
+{
+    r->type = EvtVarTypeString;
+    r->blob = text;
+    r->blob_size = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+    r->blob_align = sizeof(wchar_t);
+    ULONGLONG n = 0;
+    bool hex = text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    if ((type == EvtVarTypeUInt32 && parse_digits(text, 10, 10, &n) && n <= 0xFFFFFFFFull) ||
+        (type == EvtVarTypeHexInt32 && hex && parse_digits(text + 2, 16, 8, &n)) ||
+        (type == EvtVarTypeHexInt64 && hex && parse_digits(text + 2, 16, 16, &n))) {
+        r->type = type;
+        r->number = n;
+        r->blob = nullptr;
+        r->blob_size = 0;
+    } else if (type == EvtVarTypeSid) {
+        PSID sid = nullptr;
+        if (ConvertStringSidToSidW(text, &sid)) {
+            DWORD size = GetLengthSid(sid);
+            if (size <= sizeof(r->converted)) {
+                memcpy(r->converted, sid, size);
+                r->type = EvtVarTypeSid;
+                r->blob = r->converted;
+                r->blob_size = size;
+                r->blob_align = sizeof(DWORD);
+            }
+            LocalFree(sid);
+        }
+    } else if (type == EvtVarTypeGuid && wcslen(text) == 38 && text[0] == L'{' && text[37] == L'}') {
+        // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+        GUID g = {};
+        ULONGLONG parts[5];
+        const int at[] = {1, 10, 15, 20, 25}, length[] = {8, 4, 4, 4, 12};
+        bool ok = text[9] == L'-' && text[14] == L'-' && text[19] == L'-' && text[24] == L'-';
+        for (int i = 0; ok && i < 5; ++i) {
+            wchar_t part[13] = {};
+            wmemcpy(part, text + at[i], length[i]);
+            ok = parse_digits(part, 16, length[i], &parts[i]);
+        }
+        if (ok) {
+            g.Data1 = static_cast<DWORD>(parts[0]);
+            g.Data2 = static_cast<WORD>(parts[1]);
+            g.Data3 = static_cast<WORD>(parts[2]);
+            for (int i = 0; i < 8; ++i)
+                g.Data4[i] = static_cast<BYTE>((i < 2 ? parts[3] >> (8 - 8 * i) : parts[4] >> (40 - 8 * (i - 2))) & 0xFF);
+            memcpy(r->converted, &g, sizeof(g));
+            r->type = EvtVarTypeGuid;
+            r->blob = r->converted;
+            r->blob_size = sizeof(GUID);
+            r->blob_align = sizeof(DWORD);
+        }
+    }
+}
+
+// The value of path i of the context for record, into r.
+void render_value(const RenderContext *c, DWORD i, const EVENTLOGRECORD *record, Rendered *r)
+{
+    const wchar_t *source = reinterpret_cast<const wchar_t *>(reinterpret_cast<const BYTE *>(record) + sizeof(EVENTLOGRECORD));
+    memset(r, 0, sizeof(*r));
+    r->type = EvtVarTypeNull;
+    const wchar_t *text = nullptr;
+    EVT_VARIANT_TYPE type = EvtVarTypeString;
+    switch (c->paths[i]) {
+    case ValuePath::time_created:
+        r->type = EvtVarTypeFileTime;
+        r->number = (ULONGLONG{record->TimeGenerated} + 11644473600ull) * 10000000ull;
+        return;
+    case ValuePath::event_id:
+        r->type = EvtVarTypeUInt16;
+        r->number = record->EventID & 0xFFFF;
+        return;
+    case ValuePath::record_id:
+        r->type = EvtVarTypeUInt64;
+        r->number = record->RecordNumber;
+        return;
+    case ValuePath::provider: text = source; break;
+    case ValuePath::computer: text = source + wcslen(source) + 1; break;
+    case ValuePath::data: text = insertion_string(record, c->data_index[i]); break;
+    case ValuePath::field: {
+        int position = field_position(record->EventID, c->field[i]);
+        text = position >= 0 ? insertion_string(record, static_cast<DWORD>(position)) : nullptr;
+        type = field_type(c->field[i]);
+        break;
+    }
+    default: break;
+    }
+    if (text != nullptr)
+        render_typed(text, type, r);
 }
 
 } // namespace
@@ -220,7 +466,6 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signal_event, LPCWSTR 
     DWORD error = 0;
     DWORD start = flags & 3;
     bool any_event = true;
-    DWORD event_id = 0;
     int log = sim_log_by_name(channel);
     if (session != nullptr)
         error = ERROR_INVALID_HANDLE;
@@ -229,20 +474,22 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signal_event, LPCWSTR 
     else if (start == EvtSubscribeStartAfterBookmark || bookmark != nullptr)
         error = ERROR_NOT_SUPPORTED;
     else if (log < 0 || _wcsicmp(channel, sim_log_name(log)) != 0 ||
-             (log == sim_rdp && sim_hook_code(sim_no_rdp_channel_variable, nullptr) != 0))
+             (log == sim_rdp && sim_hook_code(sim_no_rdp_channel_variable, nullptr) != 0) ||
+             (log == sim_forwarded && sim_hook_code(sim_no_forwarded_channel_variable, nullptr) != 0))
         error = ERROR_EVT_CHANNEL_NOT_FOUND;
-    else if ((error = sim_hook_code(sim_open_error_variable, sim_log_short_name(log))) == 0)
-        error = parse_query(query, &any_event, &event_id);
+    else
+        error = sim_hook_code(sim_open_error_variable, sim_log_short_name(log));
     Subscription *s = nullptr;
     if (error == 0) {
         s = static_cast<Subscription *>(object_alloc(sizeof(Subscription), SimKind::subscription, destroy_subscription));
-        error = s == nullptr ? ERROR_NOT_ENOUGH_MEMORY : log_open(log, &s->file);
+        error = s == nullptr ? ERROR_NOT_ENOUGH_MEMORY : parse_query(query, &any_event, s->selected);
     }
+    if (error == 0)
+        error = log_open(log, &s->file);
     if (error == 0) {
         s->callback = callback;
         s->context = context;
         s->any_event = any_event;
-        s->event_id = event_id;
         s->batch = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, batch_capacity));
         error = s->batch == nullptr ? ERROR_NOT_ENOUGH_MEMORY : listener_add(s->file.key, &s->wake, &s->listener);
     }
@@ -304,7 +551,7 @@ EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD count, LPCWSTR *paths, DWORD flag
     }
     c->count = count;
     for (DWORD i = 0; i < count; ++i)
-        c->paths[i] = parse_value_path(paths[i], &c->data_index[i]);
+        c->paths[i] = parse_value_path(paths[i], &c->data_index[i], c->field[i]);
     HANDLE handle = handle_insert(c);
     if (handle == nullptr) {
         handle_release(c);
@@ -325,56 +572,34 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
     EventObject *event = static_cast<EventObject *>(handle_acquire(fragment, SimKind::event));
     DWORD error = c == nullptr || event == nullptr ? ERROR_INVALID_HANDLE : 0;
     if (error == 0) {
-        const EVENTLOGRECORD *record = event->record;
-        const BYTE *bytes = reinterpret_cast<const BYTE *>(record);
-        const wchar_t *source = reinterpret_cast<const wchar_t *>(bytes + sizeof(EVENTLOGRECORD));
-        const wchar_t *computer = source + wcslen(source) + 1;
-        // Values first, then the strings they point to.
-        const wchar_t *texts[max_paths] = {};
+        // Values first, then what they point to, each at its alignment.
+        Rendered values[max_paths];
         DWORD needed = c->count * sizeof(EVT_VARIANT);
         for (DWORD i = 0; i < c->count; ++i) {
-            switch (c->paths[i]) {
-            case ValuePath::provider: texts[i] = source; break;
-            case ValuePath::computer: texts[i] = computer; break;
-            case ValuePath::data: texts[i] = insertion_string(record, c->data_index[i]); break;
-            default: break;
-            }
-            if (texts[i] != nullptr)
-                needed += static_cast<DWORD>((wcslen(texts[i]) + 1) * sizeof(wchar_t));
+            render_value(c, i, event->record, &values[i]);
+            if (values[i].blob != nullptr)
+                needed = (needed + values[i].blob_align - 1) / values[i].blob_align * values[i].blob_align +
+                         values[i].blob_size;
         }
         *buffer_used = needed;
         *property_count = c->count;
         if (buffer_size < needed) {
             error = ERROR_INSUFFICIENT_BUFFER;
         } else {
-            EVT_VARIANT *values = static_cast<EVT_VARIANT *>(buffer);
-            BYTE *text_at = static_cast<BYTE *>(buffer) + c->count * sizeof(EVT_VARIANT);
+            EVT_VARIANT *out = static_cast<EVT_VARIANT *>(buffer);
+            DWORD at = c->count * sizeof(EVT_VARIANT);
             for (DWORD i = 0; i < c->count; ++i) {
-                EVT_VARIANT &v = values[i];
+                const Rendered &r = values[i];
+                EVT_VARIANT &v = out[i];
                 memset(&v, 0, sizeof(v));
-                v.Type = EvtVarTypeNull;
-                switch (c->paths[i]) {
-                case ValuePath::time_created:
-                    v.Type = EvtVarTypeFileTime;
-                    v.FileTimeVal = (ULONGLONG{record->TimeGenerated} + 11644473600ull) * 10000000ull;
-                    break;
-                case ValuePath::event_id:
-                    v.Type = EvtVarTypeUInt16;
-                    v.UInt16Val = static_cast<UINT16>(record->EventID & 0xFFFF);
-                    break;
-                case ValuePath::record_id:
-                    v.Type = EvtVarTypeUInt64;
-                    v.UInt64Val = record->RecordNumber;
-                    break;
-                default:
-                    if (texts[i] != nullptr) {
-                        size_t n = (wcslen(texts[i]) + 1) * sizeof(wchar_t);
-                        memcpy(text_at, texts[i], n);
-                        v.Type = EvtVarTypeString;
-                        v.StringVal = reinterpret_cast<LPCWSTR>(text_at);
-                        text_at += n;
-                    }
-                    break;
+                v.Type = r.type;
+                v.UInt64Val = r.number;   // also the smaller numbers, little-endian
+                if (r.blob != nullptr) {
+                    at = (at + r.blob_align - 1) / r.blob_align * r.blob_align;
+                    BYTE *blob = static_cast<BYTE *>(buffer) + at;
+                    memcpy(blob, r.blob, r.blob_size);
+                    v.StringVal = reinterpret_cast<LPCWSTR>(blob);   // SidVal and GuidVal share it
+                    at += r.blob_size;
                 }
             }
         }

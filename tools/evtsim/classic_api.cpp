@@ -7,12 +7,15 @@
 
 namespace {
 
-// A handle from OpenEventLogW.
+// A handle from OpenEventLogW, or from OpenBackupEventLogW on a saved log.
 struct LogHandle : SimObject {
     LogFile file;
-    SRWLOCK lock;           // one read, clear or registration at a time
+    SRWLOCK lock;           // one read, clear, backup or registration at a time
     DWORD cursor;           // boundary between records where the next sequential read goes on
     bool positioned;        // false until the first read
+    bool saved;             // a saved log: read-only, its file shared with no writer
+    ElfLogfileHeader saved_header;   // the saved log's header, read once at the opening
+    DWORD saved_size;       // the saved file's size: a file cut short is read up to there
     HANDLE notify_event;    // our duplicate of the NotifyChangeEventLog event, which appends set
     ULONG64 listener;
 };
@@ -66,6 +69,24 @@ void destroy_source(SimObject *object)
     object_free(h);
 }
 
+// A new log handle whose file open(h) opens; null with the last error set when it fails.
+template <typename Open> HANDLE new_log_handle(Open open)
+{
+    LogHandle *h = static_cast<LogHandle *>(object_alloc(sizeof(LogHandle), SimKind::log, destroy_log_handle));
+    if (h == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    InitializeSRWLock(&h->lock);
+    DWORD error = open(h);
+    HANDLE handle = error == 0 ? handle_insert(h) : nullptr;
+    if (handle == nullptr) {
+        handle_release(h);
+        SetLastError(error != 0 ? error : ERROR_TOO_MANY_OPEN_FILES);
+    }
+    return handle;
+}
+
 HANDLE WINAPI sim_OpenEventLogW(LPCWSTR server, LPCWSTR source_name)
 {
     if (source_name == nullptr) {
@@ -85,19 +106,25 @@ HANDLE WINAPI sim_OpenEventLogW(LPCWSTR server, LPCWSTR source_name)
         SetLastError(error);
         return nullptr;
     }
-    LogHandle *h = static_cast<LogHandle *>(object_alloc(sizeof(LogHandle), SimKind::log, destroy_log_handle));
-    if (h == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return new_log_handle([&](LogHandle *h) { return log_open(log, &h->file); });
+}
+
+// The file is named as the caller sees it (advapi32 makes the path absolute in the caller's
+// process before the log service opens it).
+HANDLE WINAPI sim_OpenBackupEventLogW(LPCWSTR server, LPCWSTR file_name)
+{
+    if (file_name == nullptr || *file_name == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    InitializeSRWLock(&h->lock);
-    error = log_open(log, &h->file);
-    HANDLE handle = error == 0 ? handle_insert(h) : nullptr;
-    if (handle == nullptr) {
-        handle_release(h);
-        SetLastError(error != 0 ? error : ERROR_TOO_MANY_OPEN_FILES);
+    if (!is_local(server)) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return nullptr;
     }
-    return handle;
+    return new_log_handle([&](LogHandle *h) {
+        h->saved = true;
+        return log_open_saved(file_name, &h->file, &h->saved_header, &h->saved_size);
+    });
 }
 
 BOOL WINAPI sim_CloseEventLog(HANDLE handle)
@@ -109,14 +136,24 @@ BOOL WINAPI sim_CloseEventLog(HANDLE handle)
     return TRUE;
 }
 
-// Runs a query of the header on an OpenEventLogW handle.
+// The header a call goes by: a live log's as it is now, a saved log's as it was opened.
+DWORD current_header(LogHandle *h, ElfLogfileHeader *header)
+{
+    if (h->saved) {
+        *header = h->saved_header;
+        return 0;
+    }
+    return log_header(&h->file, header);
+}
+
+// Runs a query of the header on a log handle.
 template <typename Use> BOOL with_header(HANDLE handle, Use use)
 {
     LogHandle *h = static_cast<LogHandle *>(handle_acquire(handle, SimKind::log));
     if (h == nullptr)
         return fail(ERROR_INVALID_HANDLE);
     ElfLogfileHeader header;
-    DWORD error = log_header(&h->file, &header);
+    DWORD error = current_header(h, &header);
     if (error == 0)
         use(header);
     handle_release(h);
@@ -143,15 +180,21 @@ BOOL WINAPI sim_GetNumberOfEventLogRecords(HANDLE handle, PDWORD count)
 DWORD read_records(LogHandle *h, DWORD flags, DWORD number, BYTE *buffer, DWORD size, DWORD *read, DWORD *needed)
 {
     bool forwards = (flags & EVENTLOG_FORWARDS_READ) != 0;
-    if (flags & EVENTLOG_SEQUENTIAL_READ) {
+    if ((flags & EVENTLOG_SEQUENTIAL_READ) && !h->saved) {
         DWORD error = sim_hook_code(sim_read_error_variable, sim_log_short_name(h->file.log));
         if (error != 0)
             return error;
     }
     ElfLogfileHeader header;
-    DWORD error = log_header(&h->file, &header);
+    DWORD error = current_header(h, &header);
     if (error != 0)
         return error;
+    // A saved file cut short is read up to the cut, where its damage is reported: a cut that
+    // falls between two records must not pass for the end of the log.
+    DWORD end = header.EndOffset;
+    bool cut = h->saved && h->saved_size < end;
+    if (cut)
+        end = h->saved_size;
     DWORD cursor = h->cursor;
     if (flags & EVENTLOG_SEEK_READ) {
         error = log_find_record(&h->file, header, number, &cursor);
@@ -166,8 +209,10 @@ DWORD read_records(LogHandle *h, DWORD flags, DWORD number, BYTE *buffer, DWORD 
     } else if (!h->positioned) {
         cursor = forwards ? header.StartOffset : header.EndOffset;
     }
-    error = forwards ? log_read_forward(&h->file, &cursor, header.EndOffset, buffer, size, read, needed)
+    error = forwards ? log_read_forward(&h->file, &cursor, end, buffer, size, read, needed)
                      : log_read_backward(&h->file, &cursor, header.StartOffset, buffer, size, read, needed);
+    if (cut && forwards && error == ERROR_HANDLE_EOF)
+        return ERROR_EVENTLOG_FILE_CORRUPT;
     if (error == 0 || error == ERROR_HANDLE_EOF) {
         h->cursor = cursor;
         h->positioned = true;
@@ -203,6 +248,12 @@ BOOL WINAPI sim_NotifyChangeEventLog(HANDLE handle, HANDLE event)
     LogHandle *h = static_cast<LogHandle *>(handle_acquire(handle, SimKind::log));
     if (h == nullptr)
         return fail(ERROR_INVALID_HANDLE);
+    // Windows' log service serves a saved log for reading only: it refuses a notification
+    // or a clear on it as a handle of the wrong kind, with ERROR_INVALID_HANDLE.
+    if (h->saved) {
+        handle_release(h);
+        return fail(ERROR_INVALID_HANDLE);
+    }
     AcquireSRWLockExclusive(&h->lock);
     // A second registration on the same handle replaces the first.
     stop_notification(h);
@@ -228,10 +279,28 @@ BOOL WINAPI sim_ClearEventLogW(HANDLE handle, LPCWSTR backup)
     LogHandle *h = static_cast<LogHandle *>(handle_acquire(handle, SimKind::log));
     if (h == nullptr)
         return fail(ERROR_INVALID_HANDLE);
+    if (h->saved) {   // see NotifyChangeEventLog
+        handle_release(h);
+        return fail(ERROR_INVALID_HANDLE);
+    }
     AcquireSRWLockExclusive(&h->lock);
     DWORD error = log_clear(&h->file, backup);
     if (error == 0)
         h->positioned = false;
+    ReleaseSRWLockExclusive(&h->lock);
+    handle_release(h);
+    return error == 0 ? TRUE : fail(error);
+}
+
+BOOL WINAPI sim_BackupEventLogW(HANDLE handle, LPCWSTR backup)
+{
+    if (backup == nullptr || *backup == 0)
+        return fail(ERROR_INVALID_PARAMETER);
+    LogHandle *h = static_cast<LogHandle *>(handle_acquire(handle, SimKind::log));
+    if (h == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    AcquireSRWLockExclusive(&h->lock);   // the copy goes through the handle's staging buffer
+    DWORD error = log_backup(&h->file, backup);
     ReleaseSRWLockExclusive(&h->lock);
     handle_release(h);
     return error == 0 ? TRUE : fail(error);
@@ -324,6 +393,8 @@ decltype(&GetNumberOfEventLogRecords) __imp_GetNumberOfEventLogRecords = sim_Get
 decltype(&ReadEventLogW) __imp_ReadEventLogW = sim_ReadEventLogW;
 decltype(&NotifyChangeEventLog) __imp_NotifyChangeEventLog = sim_NotifyChangeEventLog;
 decltype(&ClearEventLogW) __imp_ClearEventLogW = sim_ClearEventLogW;
+decltype(&BackupEventLogW) __imp_BackupEventLogW = sim_BackupEventLogW;
+decltype(&OpenBackupEventLogW) __imp_OpenBackupEventLogW = sim_OpenBackupEventLogW;
 decltype(&RegisterEventSourceW) __imp_RegisterEventSourceW = sim_RegisterEventSourceW;
 decltype(&DeregisterEventSource) __imp_DeregisterEventSource = sim_DeregisterEventSource;
 decltype(&ReportEventW) __imp_ReportEventW = sim_ReportEventW;

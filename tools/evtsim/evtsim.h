@@ -3,7 +3,8 @@
 // Linking the object library tosmire_evtsim replaces, in that program only, the classic
 // event-log calls (OpenEventLogW, CloseEventLog, GetOldestEventLogRecord,
 // GetNumberOfEventLogRecords, ReadEventLogW, NotifyChangeEventLog, ClearEventLogW,
-// RegisterEventSourceW, ReportEventW, DeregisterEventSource) and the subscription calls
+// BackupEventLogW, OpenBackupEventLogW, RegisterEventSourceW, ReportEventW,
+// DeregisterEventSource) and the subscription calls
 // (EvtSubscribe, EvtCreateRenderContext, EvtRender, EvtClose) with our own implementation;
 // the caller's code is unchanged. The release program never links it.
 //
@@ -17,19 +18,43 @@
 // cleared Security log starts with event 1102 ("The audit log was cleared", source
 // Microsoft-Windows-Eventlog, category 104, audit success, the clearing account's SID text,
 // user name, domain and logon ID), written before the clear wakes anyone; other logs start empty.
+// A backup (BackupEventLogW, or ClearEventLogW with a file) is a copy of the log file as it is
+// under the mutex, into a file that must not exist yet. OpenBackupEventLogW opens such a saved
+// .evt file read-only, for reads as on a live log; what is not a clean .evt log (a text file, a
+// saved .evtx, which is not simulated) fails with 1500, and reads of a file damaged or cut short
+// return the whole records before the damage, then 1500.
 // Appends and clears wake every NotifyChangeEventLog event and every subscription on that
 // log, in any process of the same Wine prefix (or Windows session set): the appender duplicates
 // the listener's event from the listener's process and sets it, so no thread waits for a listener.
+//
+// Subscriptions (EvtSubscribe) deliver through a callback only, one event at a time, on the
+// Remote Desktop channel, ForwardedEvents and the classic logs. Their queries select every event
+// ("*", empty or null) or event IDs: "Event/System/EventID=N", "*[System/EventID=N]" and
+// "*[System[EventID=N]]", or "*[System[(EventID=N or EventID=M ...)]]" with any number of IDs
+// joined by "or", parentheses optional; blanks may stand between the parts. EvtRender renders
+// values (EvtRenderContextValues) of Event/System/TimeCreated/@SystemTime (FileTime),
+// EventID (UInt16), EventRecordID (UInt64), Provider/@Name and Computer (String),
+// Event/EventData/Data (the first string), Event/EventData/Data[n] (the n-th, from 1) and
+// Event/EventData/Data[@Name='X'] (or "X", blanks allowed): the field X of the schema of events
+// 4624, 4625, 4776 and 140, typed as Windows types it (names, addresses, ports and packages
+// String; LogonType and KeyLength UInt32; Status and SubStatus HexInt32; logon and process IDs
+// HexInt64; SIDs Sid; LogonGuid Guid). A field the event's schema lacks, or a string the record
+// lacks, is EvtVarTypeNull; a text that is not of the field's type is rendered as a String, as
+// the value of a malformed event.
 //
 // Environment variables (read at each call, so a test may change them between calls):
 //   TOSMIRE_SIM_DIR                      folder of the log files, a Windows path; created when
 //                                        missing. Default: %ProgramData%\tosmire-evtsim
 //                                        (C:\ProgramData\tosmire-evtsim under Wine).
 //   TOSMIRE_SIM_OPEN_ERROR_<log>=<code>  OpenEventLogW of <log> fails with Win32 error <code>;
-//                                        <log> is Security, Application or RDP (for RDP:
-//                                        EvtSubscribe on the channel fails with <code>).
+//                                        <log> is Security, Application, RDP or Forwarded (for
+//                                        RDP and Forwarded: EvtSubscribe on the channel fails
+//                                        with <code> too).
 //   TOSMIRE_SIM_NO_RDP_CHANNEL=1         EvtSubscribe on the Remote Desktop channel fails with
 //                                        ERROR_EVT_CHANNEL_NOT_FOUND (15007).
+//   TOSMIRE_SIM_NO_FORWARDED_CHANNEL=1   EvtSubscribe on ForwardedEvents fails with
+//                                        ERROR_EVT_CHANNEL_NOT_FOUND (15007), as on a machine
+//                                        that collects no forwarded events.
 //   TOSMIRE_SIM_READ_ERROR_<log>=<code>  sequential ReadEventLogW on <log> fails with <code>
 //                                        (seek reads still work), e.g. 1717.
 //   TOSMIRE_SIM_REGISTER_SOURCE_ERROR=<code>  RegisterEventSourceW fails with <code>.
@@ -45,15 +70,21 @@
 #include "tools/simvars/sim_variable.h"
 
 // The logs of the simulation.
-enum SimLog : int { sim_security = 0, sim_application = 1, sim_rdp = 2, sim_log_count = 3 };
+enum SimLog : int { sim_security = 0, sim_application = 1, sim_rdp = 2, sim_forwarded = 3, sim_log_count = 4 };
 
 // The Remote Desktop core service's operational channel.
 inline constexpr wchar_t sim_rdp_channel[] = L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS/Operational";
+// The channel into which Windows Event Forwarding collects other computers' events. Its records
+// are the source computers' Security records: their computer name is the source's, and the
+// insertion strings are the event's data in the order of its schema (a forged or damaged
+// event may carry fewer).
+inline constexpr wchar_t sim_forwarded_channel[] = L"ForwardedEvents";
 // Names of the environment variables above (the <log> suffix is sim_log_short_name).
 inline constexpr wchar_t sim_dir_variable[] = L"TOSMIRE_SIM_DIR";
 inline constexpr wchar_t sim_open_error_variable[] = L"TOSMIRE_SIM_OPEN_ERROR_";
 inline constexpr wchar_t sim_read_error_variable[] = L"TOSMIRE_SIM_READ_ERROR_";
 inline constexpr wchar_t sim_no_rdp_channel_variable[] = L"TOSMIRE_SIM_NO_RDP_CHANNEL";
+inline constexpr wchar_t sim_no_forwarded_channel_variable[] = L"TOSMIRE_SIM_NO_FORWARDED_CHANNEL";
 inline constexpr wchar_t sim_register_source_error_variable[] = L"TOSMIRE_SIM_REGISTER_SOURCE_ERROR";
 inline constexpr wchar_t sim_clock_variable[] = L"TOSMIRE_SIM_CLOCK";
 
@@ -108,12 +139,12 @@ struct SimRecord {
     DWORD data_size;
 };
 
-// The log a name stands for ("Security", "Application", the channel name or "RDP", in any
-// letter case); -1 for any other name.
+// The log a name stands for ("Security", "Application", a channel's name, "RDP" or "Forwarded",
+// in any letter case); -1 for any other name.
 int sim_log_by_name(const wchar_t *name);
 // Name of a log as OpenEventLogW and EvtSubscribe take it.
 const wchar_t *sim_log_name(int log);
-// Short name of a log, used in the hook variables: Security, Application, RDP.
+// Short name of a log, used in the hook variables: Security, Application, RDP, Forwarded.
 const wchar_t *sim_log_short_name(int log);
 // Full path of the simulation folder (TOSMIRE_SIM_DIR or the default); 0 or a Win32 error.
 DWORD sim_dir(wchar_t *dir, DWORD capacity);
@@ -134,5 +165,5 @@ DWORD sim_hook_code(const wchar_t *variable, const wchar_t *suffix);
 // For tests: points TOSMIRE_SIM_DIR at a new, empty folder under %TEMP% named after tag and
 // the process id, so that test programs running in parallel do not share logs. 0 or error.
 DWORD sim_use_private_dir(const wchar_t *tag);
-// For tests: deletes the three log files and the folder TOSMIRE_SIM_DIR names.
+// For tests: deletes the log files and the folder TOSMIRE_SIM_DIR names.
 void sim_remove_private_dir();

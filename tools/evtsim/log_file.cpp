@@ -16,10 +16,11 @@ extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE
 
 namespace {
 
-const wchar_t *const log_names[sim_log_count] = {L"Security", L"Application", sim_rdp_channel};
-const wchar_t *const short_names[sim_log_count] = {L"Security", L"Application", L"RDP"};
-const wchar_t *const file_names[sim_log_count] = {
-    L"Security.evt", L"Application.evt", L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS%4Operational.evt"};
+const wchar_t *const log_names[sim_log_count] = {L"Security", L"Application", sim_rdp_channel, sim_forwarded_channel};
+const wchar_t *const short_names[sim_log_count] = {L"Security", L"Application", L"RDP", L"Forwarded"};
+const wchar_t *const file_names[sim_log_count] = {L"Security.evt", L"Application.evt",
+                                                  L"Microsoft-Windows-RemoteDesktopServices-RdpCoreTS%4Operational.evt",
+                                                  L"ForwardedEvents.evt"};
 
 // The listener table, shared by every process of the simulation. A listener is an event in
 // its owner's process, named by the owner's process id and the handle value; an append opens
@@ -135,8 +136,8 @@ DWORD write_empty_log(HANDLE file)
     return write_at(file, 0, block, sizeof(block));
 }
 
-// Only clean, unwrapped logs of our own layout are used in place; exported files that wrap
-// or were not closed cleanly are read by `evtlog replay` instead.
+// Only clean, unwrapped logs of our own layout are used in place or opened as saved logs;
+// exported files that wrap or were not closed cleanly are read by `evtlog replay` instead.
 bool header_valid(const ElfLogfileHeader &h)
 {
     return h.HeaderSize == elf_header_size && h.EndHeaderSize == elf_header_size && h.Signature == elf_signature &&
@@ -509,6 +510,64 @@ DWORD log_reopen(LogFile *lf)
         CloseHandle(lf->file);
     lf->file = nullptr;
     DWORD error = open_file(lf);
+    log_unlock(lf);
+    return error;
+}
+
+DWORD log_open_saved(const wchar_t *path, LogFile *lf, ElfLogfileHeader *header, DWORD *file_size)
+{
+    memset(lf, 0, sizeof(*lf));
+    lf->log = -1;
+    *file_size = 0;
+    // Shared for reading only: no writer can change the header we keep, and reading never
+    // changes the file.
+    lf->file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (lf->file == INVALID_HANDLE_VALUE) {
+        lf->file = nullptr;
+        return GetLastError();
+    }
+    LARGE_INTEGER size = {};
+    DWORD error = GetFileSizeEx(lf->file, &size) ? 0 : GetLastError();
+    // A file shorter than the header fails the read. A saved .evtx (Vista's binary XML, which
+    // starts "ElfFile") is not simulated: its header is not ours, so it is refused as corrupt.
+    if (error == 0)
+        error = read_header(lf->file, header);
+    // Only a live log's old file carries the cleared mark; in a saved one it is damage.
+    if (error == ERROR_EVENTLOG_FILE_CHANGED)
+        error = ERROR_EVENTLOG_FILE_CORRUPT;
+    if (error == 0) {
+        lf->staging = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, sim_max_record_size + elf_eof_size));
+        if (lf->staging == nullptr)
+            error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (error != 0) {
+        log_close(lf);
+        return error;
+    }
+    *file_size = size.QuadPart > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(size.QuadPart);
+    return 0;
+}
+
+DWORD log_backup(LogFile *lf, const wchar_t *backup)
+{
+    if (lf->mutex == nullptr) {
+        ElfLogfileHeader header;
+        DWORD error = read_header(lf->file, &header);
+        return error == 0 ? write_backup(lf, lf->file, header, backup) : error;
+    }
+    log_lock(lf);
+    // The log's current file, not lf's: a handle opened before a clear saves the log as it is
+    // now, as ClearEventLogW clears it.
+    HANDLE current = CreateFileW(lf->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = current == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    ElfLogfileHeader header;
+    if (error == 0)
+        error = read_header(current, &header);
+    if (error == 0)
+        error = write_backup(lf, current, header, backup);
+    if (current != INVALID_HANDLE_VALUE)
+        CloseHandle(current);
     log_unlock(lf);
     return error;
 }

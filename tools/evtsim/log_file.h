@@ -28,6 +28,15 @@ void log_close(LogFile *lf);
 DWORD log_header(LogFile *lf, ElfLogfileHeader *header);
 // Opens the current file of the log again (after a clear); 0 or a Win32 error.
 DWORD log_reopen(LogFile *lf);
+// Opens a saved log read-only, into lf without a mutex: nobody may write the file while it is
+// open, so its header, read into *header, holds for good; *file_size receives the file's size
+// (at most 0xFFFFFFFF). 0, ERROR_EVENTLOG_FILE_CORRUPT for what is not a clean .evt log, or the
+// error the file system gives.
+DWORD log_open_saved(const wchar_t *path, LogFile *lf, ElfLogfileHeader *header, DWORD *file_size);
+// Copies the log as a clean .evt file to backup, which must not exist yet (ERROR_ALREADY_EXISTS,
+// the file untouched): a live log under its mutex, from its current file; a saved one as it is.
+// 0 or a Win32 error; on an error no backup file is left.
+DWORD log_backup(LogFile *lf, const wchar_t *backup);
 // Appends checked records (back to back) and wakes the listeners; 0 or a Win32 error. Their
 // TimeWritten is written (seconds since 1970), or the time of the append when it is 0.
 DWORD log_append(LogFile *lf, const void *records, DWORD size, DWORD written = 0);

@@ -1,6 +1,6 @@
 // Simulated netsh.exe for Wine, whose own netsh accepts every command silently. It carries out
 // the "ipsec static" commands that tosmire-ips uses (add, delete and show of policies, filter
-// actions, filter lists, filters and rules; set policy; show all) on a store file in the
+// actions, filter lists, filters and rules; set policy; show all; set store) on a store file in the
 // simulation folder, and journals every command line it receives (netsh_store.h). Other
 // commands are answered as unknown ones.
 //
@@ -11,6 +11,25 @@
 // split into tag and value at its first '='; an argument without '=' takes the tag at its own
 // position in the command's tag list (so "add filterlist Brek" names the list); a tag given
 // twice rejects the command (netsh's "tag already present" error), nothing is changed.
+//
+// "netsh -f FILE" runs the commands of a script file, as Windows' netsh does: one command a line,
+// written as on the command line after "netsh" and split by the same rules, each journalled as
+// "<program> <line>" with its own exit code, then the "-f" command line itself with the exit
+// code of the run: that of the first failing command, or 0 (the commands after a failing one
+// still run). Blank lines and lines beginning with '#' are skipped. A line ends at its line feed
+// (a carriage return before it is dropped): a quote still open there closes with the line, as
+// at the end of a command line, so a command never takes text from the next line; a NUL ends
+// the line's command too. The file is UTF-16LE with a byte-order mark, or else ANSI text; one
+// over 1 MiB, a line over 8,191 characters or a file that does not decode is refused whole,
+// before any of its commands runs (exit code 1).
+//
+// "ipsec static set store location=local|persistent|domain [domain=NAME]" switches the store that
+// the following commands of the same run act on (netsh_store.h names the files); as on Windows
+// the choice ends with the run, so on the command line it changes nothing. location=domain
+// without a name takes the machine's domain: TOSMIRE_SIM_NETSH_DOMAIN names it (a machine under
+// Wine is in none); with no machine domain, or a name that is no domain name, the command fails
+// as netsh does when it finds no domain controller, and the store stays what it was (the
+// commands that follow in the script act on that one).
 //
 // Output goes to standard output, with carriage return and line feed at line ends; failures
 // exit with code 1. TOSMIRE_SIM_NETSH_EXIT (a decimal number) replaces the exit code that the
@@ -272,6 +291,7 @@ static bool parse_action(const std::wstring &text, std::wstring &action)
 enum Tag {
     t_name, t_newname, t_description, t_assign, t_action, t_filterlist, t_filteraction, t_policy, t_srcaddr,
     t_dstaddr, t_protocol, t_mirrored, t_srcmask, t_dstmask, t_srcport, t_dstport, t_level, t_format, t_wide,
+    t_location, t_domain,
     t_other, // accepted for the real tool's sake, without effect here
 };
 
@@ -298,6 +318,11 @@ struct Outcome {
     DWORD code = 0;
     bool changed = false;
 };
+
+// Written by set_store on the only thread: the store the next commands act on (taken, and
+// emptied, by run) and how "show" names it, for the rest of the run.
+static std::wstring g_switch_store;
+static std::wstring g_store_label = L"Local Store";
 
 using Handler = Outcome (*)(const Args &, SimStore &);
 
@@ -392,7 +417,7 @@ static std::wstring show_filter(const SimFilter &filter)
 static std::wstring show_filterlist(const SimStore &store, const SimFilterList &list, bool full)
 {
     std::wstring text = L"\n" + line(L"FilterList Name", list.name) + line(L"Description", list.description) +
-                        line(L"Store", L"Local Store") +
+                        line(L"Store", g_store_label) +
                         line(L"No. of Filters", std::to_wstring(filter_count(store, list.name)));
     if (full) {
         text += L"Filter(s)\n---------\n";
@@ -409,7 +434,7 @@ static std::wstring show_filteraction(const SimFilterAction &action)
     for (wchar_t &c : upper)
         c = towupper(c);
     return L"\n" + line(L"FilterAction Name", action.name) + line(L"Description", action.description) +
-           line(L"Store", L"Local Store") + line(L"Action", upper);
+           line(L"Store", g_store_label) + line(L"Action", upper);
 }
 
 static std::wstring show_rule(SimStore &store, const SimRule &rule, bool full)
@@ -432,7 +457,7 @@ static std::wstring show_policy(SimStore &store, const SimPolicy &policy, bool f
         if (same_text(rule.policy, policy.name))
             ++rules;
     std::wstring text = L"\n" + line(L"Policy Name", policy.name) + line(L"Description", policy.description) +
-                        line(L"Store", L"Local Store") + line(L"Assigned", policy.assigned ? L"YES" : L"NO") +
+                        line(L"Store", g_store_label) + line(L"Assigned", policy.assigned ? L"YES" : L"NO") +
                         line(L"No. of Rules", std::to_wstring(rules));
     if (full)
         for (const SimRule &rule : store.rules)
@@ -787,6 +812,31 @@ static Outcome show_all(const Args &args, SimStore &store)
     return Outcome{};
 }
 
+// -- store --
+
+static Outcome set_store(const Args &args, SimStore &)
+{
+    const std::wstring &location = *args.get(t_location);
+    const std::wstring *domain = args.get(t_domain);
+    if (same_text(location, L"domain")) {
+        wchar_t machine[256];
+        DWORD length = domain != nullptr ? 0 : sim_variable(L"TOSMIRE_SIM_NETSH_DOMAIN", machine, 256);
+        std::wstring store = domain_store_name(domain != nullptr ? *domain : std::wstring(machine, length < 256 ? length : 0));
+        if (store.empty())
+            return fail(L"The specified domain either does not exist or could not be contacted.");
+        g_switch_store = store;
+        g_store_label = L"Domain Store";
+    } else if (domain != nullptr) {
+        return fail(L"The tag \"domain\" is valid only with location=domain.");
+    } else if (same_text(location, L"local") || same_text(location, L"persistent")) {
+        g_switch_store = same_text(location, L"local") ? L"local" : L"persistent";
+        g_store_label = g_switch_store == L"local" ? L"Local Store" : L"Persistent Store";
+    } else {
+        return invalid_value(L"location", location);
+    }
+    return Outcome{};
+}
+
 // ---- dispatch ----
 
 static const std::vector<CommandSpec> &command_table()
@@ -820,6 +870,7 @@ static const std::vector<CommandSpec> &command_table()
     static const V show_rule_tags = {{L"name", t_name}, {L"policy", t_policy}, {L"type", t_other},
                                      {L"level", t_level}, {L"format", t_format}, {L"wide", t_wide}};
     static const V show_all_tags = {{L"level", t_level}, {L"format", t_format}, {L"wide", t_wide}};
+    static const V store_tags = {{L"location", t_location}, {L"domain", t_domain}};
 
     static const std::vector<CommandSpec> table = {
         {L"add", L"policy", policy_add, {t_name}, add_policy},
@@ -838,6 +889,7 @@ static const std::vector<CommandSpec> &command_table()
         {L"delete", L"rule", rule_named, {t_name, t_policy}, delete_rule},
         {L"show", L"rule", show_rule_tags, {t_policy}, show_rules},
         {L"show", L"all", show_all_tags, {}, show_all},
+        {L"set", L"store", store_tags, {t_location}, set_store},
     };
     return table;
 }
@@ -903,14 +955,123 @@ static Outcome execute(const std::vector<std::wstring> &args, SimStore &store)
 }
 
 // Waits as long as TOSMIRE_SIM_NETSH_HANG_MS says, before the store's lock is taken, so that
-// other netsh processes are not held up by this one.
+// other netsh processes are not held up by this one. A service's netsh finds it in the registry.
 static void hang_if_asked()
 {
     wchar_t text[16];
-    DWORD length = GetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", text, 16);
+    DWORD length = sim_variable(L"TOSMIRE_SIM_NETSH_HANG_MS", text, 16);
     unsigned long milliseconds = 0;
     if (length > 0 && length < 16 && is_decimal(text, 0xFFFFFFFEul, milliseconds))
         Sleep(milliseconds);
+}
+
+// The store that the commands of this run act on, loaded when the run switches to it.
+struct Session {
+    std::wstring path;
+    SimStore store;
+    bool readable = false;
+};
+
+static void open_store(Session &session, const std::wstring &store)
+{
+    session.path = sim_path(store_file_name(store).c_str());
+    session.readable = store_load(session.path, session.store);
+}
+
+// Runs one command (args as split from a command line) on the session's store.
+static Outcome run(const std::vector<std::wstring> &args, Session &session)
+{
+    if (!session.readable)
+        return fail(L"The simulated IPsec store " + session.path + L" cannot be read.");
+    Outcome outcome = execute(args, session.store);
+    if (outcome.changed && !store_save(session.path, session.store))
+        return fail(L"The simulated IPsec store " + session.path + L" cannot be written.");
+    if (!g_switch_store.empty())
+        open_store(session, g_switch_store);
+    g_switch_store.clear();
+    return outcome;
+}
+
+constexpr LONGLONG max_script_bytes = 1 << 20;
+constexpr size_t max_script_line = 8191;   // cmd.exe's limit for a command line
+
+// The script file as text, or a message why it is refused.
+static bool read_script(const std::wstring &file, std::wstring &text)
+{
+    // Shared as the C runtime's fopen shares a file, as netsh opens its script.
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        text = L"The script file " + quoted(file) + L" cannot be opened (CreateFileW() FAILED " +
+               std::to_wstring(GetLastError()) + L").";
+        return false;
+    }
+    LARGE_INTEGER size = {};
+    std::string bytes;
+    DWORD done = 0;
+    bool ok = GetFileSizeEx(handle, &size) && size.QuadPart <= max_script_bytes;
+    if (ok) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        ok = bytes.empty() ||
+             (ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size());
+    }
+    CloseHandle(handle);
+    if (!ok) {
+        text = size.QuadPart > max_script_bytes ? L"The script file " + quoted(file) + L" is larger than 1 MiB."
+                                                : L"The script file " + quoted(file) + L" cannot be read.";
+        return false;
+    }
+    text.clear();
+    if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
+        ok = bytes.size() % 2 == 0;
+        text.resize((bytes.size() - 2) / 2);
+        if (ok && !text.empty())
+            memcpy(text.data(), bytes.data() + 2, text.size() * sizeof(wchar_t));
+    } else if (!bytes.empty()) {
+        int chars = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        ok = chars > 0;
+        text.resize(ok ? chars : 0);
+        if (ok)
+            MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), chars);
+    }
+    if (!ok)
+        text = L"The script file " + quoted(file) + L" is neither UTF-16 nor ANSI text.";
+    return ok;
+}
+
+// Runs the commands of a script file (see the top of this file); the exit code of the run.
+static DWORD run_script(const std::wstring &program, const std::wstring &file, Session &session)
+{
+    std::wstring text;
+    if (!read_script(file, text))
+        return fail(text).code;
+    std::vector<std::wstring> lines;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = text.find(L'\n', start);
+        std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (!line.empty() && line.back() == L'\r')
+            line.pop_back();
+        if (line.size() > max_script_line)
+            return fail(L"Line " + std::to_wstring(lines.size() + 1) + L" of the script file " + quoted(file) +
+                        L" is longer than 8191 characters.")
+                .code;
+        lines.push_back(line);
+        start = end == std::wstring::npos ? text.size() + 1 : end + 1;
+    }
+    DWORD first_failure = 0;
+    for (const std::wstring &line : lines) {
+        size_t at = line.find_first_not_of(L" \t");
+        if (at == std::wstring::npos || line[at] == L'#')
+            continue;
+        // Split as the same text after "netsh" on a command line; c_str() ends it at a NUL.
+        std::wstring command = program + L" " + line;
+        Outcome outcome = run(split_command_line(command.c_str()), session);
+        if (first_failure == 0)
+            first_failure = outcome.code;
+        if (!journal_append(sim_path(L"netsh.log"), command.c_str(), outcome.code))
+            out(L"The journal " + sim_path(L"netsh.log") + L" cannot be written.\n");
+    }
+    return first_failure;
 }
 
 int main()
@@ -920,18 +1081,22 @@ int main()
     std::vector<std::wstring> args = split_command_line(command_line);
 
     HANDLE lock = sim_lock();
-    std::wstring store_path = sim_path(L"netsh-store.txt");
-    SimStore store;
-    Outcome outcome;
-    if (!store_load(store_path, store)) {
-        outcome = fail(L"The simulated IPsec store " + store_path + L" cannot be read.");
+    Session session;
+    open_store(session, L"local");
+    DWORD code = 0;
+    if (args.size() >= 2 && same_text(args[1], L"-f")) {
+        // The program as the command line names it, so that script commands are journalled alike.
+        const wchar_t *p = command_line;
+        if (*p == L'"')
+            p = wcschr(p + 1, L'"') != nullptr ? wcschr(p + 1, L'"') + 1 : p + wcslen(p);
+        else
+            p += wcscspn(p, L" \t");
+        code = args.size() == 3 ? run_script(std::wstring(command_line, p), args[2], session)
+                                : fail(L"Usage: netsh -f ScriptFile").code;
     } else {
-        outcome = execute(args, store);
-        if (outcome.changed && !store_save(store_path, store))
-            outcome = fail(L"The simulated IPsec store " + store_path + L" cannot be written.");
+        code = run(args, session).code;
     }
 
-    DWORD code = outcome.code;
     wchar_t forced[16];
     DWORD length = sim_variable(L"TOSMIRE_SIM_NETSH_EXIT", forced, 16);
     unsigned long value = 0;

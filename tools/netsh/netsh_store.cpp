@@ -77,6 +77,44 @@ std::wstring from_utf8(const std::string &text)
     return out;
 }
 
+std::wstring domain_store_name(const std::wstring &domain)
+{
+    std::wstring name = domain;
+    if (!name.empty() && name.back() == L'.')
+        name.pop_back();
+    if (name.empty() || name.size() > 255)
+        return std::wstring();
+    size_t label = 0;   // characters of the current label
+    for (size_t i = 0; i <= name.size(); ++i) {
+        wchar_t c = i < name.size() ? name[i] : L'.';
+        if (c == L'.') {
+            if (label == 0 || label > 63 || name[i - 1] == L'-')
+                return std::wstring();
+            label = 0;
+        } else if ((c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || (c == L'-' && label != 0)) {
+            ++label;
+        } else if (c >= L'A' && c <= L'Z') {
+            name[i] = static_cast<wchar_t>(c - L'A' + L'a');
+            ++label;
+        } else {
+            return std::wstring();
+        }
+    }
+    return L"domain:" + name;
+}
+
+std::wstring store_file_name(const std::wstring &store)
+{
+    if (store.empty() || store == L"local")
+        return L"netsh-store.txt";
+    if (store == L"persistent")
+        return L"netsh-store-persistent.txt";
+    // Only names domain_store_name gives: nothing else reaches the file name.
+    if (store.compare(0, 7, L"domain:") == 0 && domain_store_name(store.substr(7)) == store)
+        return L"netsh-store-domain-" + store.substr(7) + L".txt";
+    return std::wstring();
+}
+
 // Whole file into memory; a missing file reads as empty.
 static bool read_file(const std::wstring &path, std::string &content)
 {

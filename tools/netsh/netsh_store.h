@@ -9,7 +9,11 @@
 // in the order the commands finished. Line feeds and other control characters inside the
 // command line appear as JSON escapes (\n, \r, \t, \uXXXX), so every entry is one line.
 //
-// Store, "netsh-store.txt": the ipsec static objects of the simulated netsh. UTF-8, one object
+// Stores: "netsh-store.txt" is the local store; "netsh-store-persistent.txt" the persistent one;
+// each domain's store, written through "ipsec static set store location=domain domain=NAME",
+// is "netsh-store-domain-<name>.txt" with the domain name in lower case (store_file_name).
+//
+// Store file: the ipsec static objects of the simulated netsh. UTF-8, one object
 // per line, fields separated by a tab; in each field a backslash, tab, line feed and carriage
 // return are written \\, \t, \n and \r. Lines beginning with '#' are comments. Records:
 //     policy       name  description  assigned(yes|no)
@@ -89,6 +93,14 @@ std::wstring sim_path(const wchar_t *file_name);
 HANDLE sim_lock();
 // Releases and closes what sim_lock returned.
 void sim_unlock(HANDLE lock);
+
+// "domain:<name>" for a domain name as netsh takes it (labels of 1 to 63 ASCII letters, digits
+// and inner hyphens, joined by dots, 255 characters at most; a final dot is dropped), in lower
+// case since domain names ignore it; empty for anything else.
+std::wstring domain_store_name(const std::wstring &domain);
+// The file name of a store in the simulation folder: "local" (or empty), "persistent", or
+// "domain:<name>" as domain_store_name gives it; empty for any other name.
+std::wstring store_file_name(const std::wstring &store);
 
 // Reads the store; a missing file is an empty store. false when the file cannot be read or a
 // line is malformed.
