@@ -116,7 +116,8 @@ void hung_netsh()
     CloseHandle(hung);
 }
 
-// The configuration key that the program reads, with what the reload scenario starts from.
+// The configuration key that the program reads (the reload and replay tests write it), with what
+// the reload scenario starts from.
 const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
 const wchar_t first_list[] = L"127.0.0.1\0", second_list[] = L"127.0.0.1\0" L"203.0.113.51\0";
 
@@ -390,8 +391,6 @@ TEST(CloseMonitorHandles, WaitsForADeliveryStillHandlingItsEvent)
 }
 
 // ---- replay (-t) ----
-
-const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
 
 // The configuration of the replay test, without max_logon_count_whitelist_RDP, which a start of
 // the monitor would write back with its default and a replay must not; removed at the end.

@@ -189,11 +189,11 @@ TEST(NetshSim, ScriptFilesSwitchToDomainStoresForTheirRunOnly)
         EXPECT_EQ(entries.back().cmdline, sim_system_tool(L"netsh.exe") + L" " + run_line);
         EXPECT_EQ(entries.back().exit_code, run.exit_code);
         if (&run == runs) {
-            EXPECT_EQ(entries[1].cmdline, L"netsh.exe " + first);
+            EXPECT_EQ(entries[1].cmdline, sim_system_tool(L"netsh.exe") + L" " + first);
             EXPECT_NE(r.output.find(L"Store                  : Domain Store\n"), std::wstring::npos) << r.output;
         }
     }
-    EXPECT_EQ(journal(folder)[6].cmdline, L"netsh.exe protocol=TCP");
+    EXPECT_EQ(journal(folder)[6].cmdline, sim_system_tool(L"netsh.exe") + L" protocol=TCP");
     // The choice ended with each run; on the command line it changes nothing either.
     EXPECT_EQ(netsh(to_corp).exit_code, 0u);
     EXPECT_EQ(netsh(L"ipsec static delete filterlist name=Brek").exit_code, 0u);
