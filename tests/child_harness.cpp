@@ -1,6 +1,7 @@
 // Child processes for tests that look at printed output (see child_harness.h), and the main
 // entry that runs either the tests or one child scenario.
 #include "tests/child_harness.h"
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <cstring>
@@ -59,15 +60,8 @@ SimFolder::SimFolder() : path_(temp_name(L"tosmire-sim-"))
 SimFolder::~SimFolder()
 {
     SetEnvironmentVariableW(L"TOSMIRE_SIM_DIR", nullptr);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(file(L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            DeleteFileW(file(found.cFileName).c_str()); // fails harmlessly on "." and ".."
-        while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path_.c_str());
+    std::error_code ignored; // what cannot be removed stays: a temporary folder
+    std::filesystem::remove_all(path_, ignored);
 }
 
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)

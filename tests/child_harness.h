@@ -13,7 +13,7 @@ struct ChildResult {
 };
 
 // A fresh simulation folder in the temporary folder, named by TOSMIRE_SIM_DIR for every child
-// while it lives; removed with its files at the end.
+// while it lives; removed with everything in it at the end.
 class SimFolder {
 public:
     SimFolder();
