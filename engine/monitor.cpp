@@ -316,10 +316,16 @@ int run_monitor(bool is_service, const bool *stop_requested, void (*following)()
 
 void send_monitor_request(MonitorRequest request)
 {
-    if (request == MonitorRequest::reload_config)
+    const LONG quit = static_cast<LONG>(MonitorRequest::quit);
+    if (request == MonitorRequest::reload_config) {
         InterlockedExchange(&reload_requested, 1);
-    else
-        InterlockedExchange(&monitor_request, static_cast<LONG>(request));
+    } else {
+        // A pending quit is never replaced: a key pressed right after Q must not undo it.
+        LONG seen = monitor_request;
+        for (LONG before; seen != quit; seen = before)
+            if ((before = InterlockedCompareExchange(&monitor_request, static_cast<LONG>(request), seen)) == seen)
+                break;
+    }
     HANDLE notify = e_notify_new_event;
     if (notify != nullptr)
         SetEvent(notify);

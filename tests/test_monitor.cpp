@@ -195,8 +195,10 @@ int run_child_scenario(const std::string &scenario)
                  printf("APPEND FAILED\n");
              settle();
          }}};
+    if (scenario == "early-quit")
+        send_monitor_request(MonitorRequest::quit); // then a key right after it, which must not undo it
     if (scenario == "early-show" || scenario == "early-quit")
-        send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
+        send_monitor_request(MonitorRequest::show_history);
     if (scenario.starts_with("rpc-gone")) {
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
         g_service_host.is_service = scenario != "rpc-gone-console";
