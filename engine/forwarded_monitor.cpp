@@ -38,9 +38,11 @@ constexpr size_t name_chars = 257;     // user and domain: longer ones are cut, 
 constexpr size_t short_chars = 64;
 
 // One event as the callback checked it. malformed names what is wrong with it (a constant
-// text), or is null; logon_type is 0 for an event without one (4776).
+// text), or is null; logon_type is 0 for an event without one (4776). time is when the server
+// wrote it, arrived when it reached this computer (seconds since 1970, this computer's clock).
 struct ForwardedEvent {
     ULONGLONG time;
+    DWORD arrived;
     DWORD event_id;
     DWORD logon_type;
     const wchar_t *malformed;
@@ -145,16 +147,12 @@ void check_event(const EVT_VARIANT *v, DWORD count, ForwardedEvent &e)
     }
     e.event_id = v[v_event_id].UInt16Val;
     e.time = v[v_time].FileTimeVal;
-    // The failure history counts seconds since 1970 in 32 bits.
-    constexpr ULONGLONG from_1601 = 11644473600ull * 10000000ull, last = from_1601 + 0xFFFFFFFFull * 10000000ull;
     if (!copy_text(v[v_computer], e.computer, computer_chars, false) || !is_computer_name(e.computer)) {
         e.malformed = L"the computer name is not a name";
         return;
     }
     e.computer_checked = true;
-    if (e.time < from_1601 || e.time > last)
-        e.malformed = L"the time created is out of range";
-    else if (e.event_id == 4776)
+    if (e.event_id == 4776)
         return; // no logon type: rejected as the Security log's 4776
     else if (!copy_text(v[v_address], e.address, history_address_chars, false) || !is_ip_address(e.address))
         e.malformed = L"IpAddress is not an address";
@@ -177,6 +175,10 @@ bool take_event(EVT_HANDLE event)
     // The subscription may deliver before the render context exists, or after it was closed.
     if (forwarded_render_context == nullptr)
         return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG file_time = ULONGLONG{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+    arriving.arrived = static_cast<DWORD>(file_time / 10000000ull - 11644473600ull);
     DWORD used = 0, count = 0;
     if (!EvtRender(forwarded_render_context, event, EvtRenderEventValues, render_bytes, rendered, &used, &count)) {
         arriving.malformed = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? L"too large" : L"EvtRender failed";
@@ -248,7 +250,10 @@ void decide(ForwardedEvent &e)
     const DecodeResult decoded = classify_logon(report, is_success);
     if (decoded == DecodeResult::rejected)
         return;
-    const DWORD seconds = static_cast<DWORD>(e.time / 10000000ull - 11644473600ull);
+    // Counted at its arrival, by this computer's clock: the servers' clocks differ by a little,
+    // and their events arrive in no common order, so a server's time a second behind the last
+    // counted one would start the count again. The lines show the server's own time.
+    const DWORD seconds = e.arrived;
     format_file_time(e.time, time_text);
     start_whole_line();
     if (decoded == DecodeResult::spoofed) {
