@@ -21,7 +21,8 @@ constexpr size_t script_chars = store_command_chars + max_commands * 512 + 16;
 constexpr size_t path_chars = MAX_PATH + 64;
 constexpr size_t run_line_chars = path_chars + 16;
 
-// Tells the folders of concurrent runs (the loop, the Remote Desktop callback, the key console) apart.
+// Tells the folders of concurrent runs apart: incremented whole by every thread that writes a
+// command file (the loop, the Remote Desktop callback, the key console), for the whole run.
 volatile LONG run_counter = 0;
 
 // The store in force: a reload on the main thread may change it under another thread.
@@ -77,11 +78,18 @@ DWORD create_private_folder(wchar_t *folder, const wchar_t **call)
         !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins_sid, &admins_size))
         return GetLastError();
     *call = L"InitializeAcl";
-    if (!InitializeAcl(acl, sizeof(acl_bytes), ACL_REVISION) ||
-        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, system_sid) ||
-        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, admins_sid) ||
-        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+    if (!InitializeAcl(acl, sizeof(acl_bytes), ACL_REVISION))
+        return GetLastError();
+    *call = L"AddAccessAllowedAceEx";
+    if (!AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, system_sid) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, admins_sid))
+        return GetLastError();
+    *call = L"InitializeSecurityDescriptor";
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION))
+        return GetLastError();
+    // Protected: nothing the temporary folder grants is inherited.
+    *call = L"SetSecurityDescriptorDacl";
+    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
         return GetLastError();
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};

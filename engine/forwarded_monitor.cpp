@@ -38,7 +38,7 @@ constexpr size_t name_chars = 257;     // user and domain: longer ones are cut, 
 constexpr size_t short_chars = 64;
 
 // One event as the callback checked it. malformed names what is wrong with it (a constant
-// text), or is null; logon_type is 0 for an event without one (4776). time is when the server
+// text; with render_error, the error of EvtRender), or is null; logon_type is 0 for an event without one (4776). time is when the server
 // wrote it, arrived when it reached this computer (seconds since 1970, this computer's clock).
 struct ForwardedEvent {
     ULONGLONG time;
@@ -46,6 +46,7 @@ struct ForwardedEvent {
     DWORD event_id;
     DWORD logon_type;
     const wchar_t *malformed;
+    DWORD render_error;
     bool computer_checked;
     wchar_t computer[computer_chars];
     wchar_t address[history_address_chars];
@@ -139,6 +140,7 @@ bool is_ip_address(const wchar_t *text)
 void check_event(const EVT_VARIANT *v, DWORD count, ForwardedEvent &e)
 {
     e.malformed = nullptr;
+    e.render_error = 0;
     e.computer_checked = false;
     e.logon_type = 0;
     if (count != value_count || v[v_time].Type != EvtVarTypeFileTime || v[v_event_id].Type != EvtVarTypeUInt16) {
@@ -181,7 +183,8 @@ bool take_event(EVT_HANDLE event)
     arriving.arrived = static_cast<DWORD>(file_time / 10000000ull - 11644473600ull);
     DWORD used = 0, count = 0;
     if (!EvtRender(forwarded_render_context, event, EvtRenderEventValues, render_bytes, rendered, &used, &count)) {
-        arriving.malformed = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? L"too large" : L"EvtRender failed";
+        arriving.render_error = GetLastError();
+        arriving.malformed = arriving.render_error == ERROR_INSUFFICIENT_BUFFER ? L"too large to render" : L"EvtRender() FAILED";
         arriving.computer_checked = false;
         arriving.event_id = 0;
         return true;
@@ -229,8 +232,11 @@ void reject(const ForwardedEvent &e)
     ++rejected;
     start_whole_line();
     set_console_color(color_error);
-    print_out(L"!! Forwarded event %u%ls%ls rejected: %ls (%u so far)\n", e.event_id, e.computer_checked ? L" from " : L"",
-              e.computer_checked ? e.computer : L"", e.malformed, rejected);
+    wchar_t code[16] = L"";
+    if (e.render_error != 0)
+        format_text(code, 16, L" %u", e.render_error);
+    print_out(L"!! Forwarded event %u%ls%ls rejected: %ls%ls (%u so far)\n", e.event_id, e.computer_checked ? L" from " : L"",
+              e.computer_checked ? e.computer : L"", e.malformed, code, rejected);
     restore_console_color();
 }
 
@@ -290,13 +296,25 @@ EVT_HANDLE forwarded_render_context = nullptr;
 
 void start_forwarded_monitor()
 {
-    print_out(L"# Open Forwarded log: ");
-    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(netbios_name, &length))
+    const wchar_t *failed = nullptr;
+    DWORD error = 0, length = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(netbios_name, &length)) {
+        failed = L"GetComputerNameW";
+        error = GetLastError();
         netbios_name[0] = L'\0';
+    }
     length = computer_chars;
-    if (!GetComputerNameExW(ComputerNameDnsFullyQualified, dns_name, &length))
+    if (!GetComputerNameExW(ComputerNameDnsFullyQualified, dns_name, &length)) {
+        failed = L"GetComputerNameExW";
+        error = GetLastError();
         dns_name[0] = L'\0';
+    }
+    if (failed != nullptr) {
+        set_console_color(color_error);
+        print_out(L"!! %ls() FAILED %u: this computer's own forwarded events may count twice\n", failed, error);
+        restore_console_color();
+    }
+    print_out(L"# Open Forwarded log: ");
     // The context before the subscription, so that no delivery finds it missing.
     EVT_HANDLE context = EvtCreateRenderContext(value_count, const_cast<LPCWSTR *>(property_paths), EvtRenderContextValues);
     const DWORD context_error = context == nullptr ? GetLastError() : 0;
