@@ -37,9 +37,12 @@ DWORD max_logon_count_normal_net_clear_text = 4;
 DWORD max_logon_count_whitelist_net_clear_text = 11;
 DWORD max_logon_count_normal_RDP = 4;
 DWORD max_logon_count_whitelist_RDP = 11;
+DWORD forwarded_events = 0;
+IpsecStore ipsec_store = {};
 
 namespace {
 
+// A REG_DWORD value: the six thresholds and forwarded_events.
 struct Threshold {
     const wchar_t *name;
     DWORD *value;
@@ -47,13 +50,15 @@ struct Threshold {
 };
 
 // In the order in which they are read and written back.
-const Threshold thresholds[6] = {
+constexpr size_t dword_settings = 7;
+const Threshold thresholds[dword_settings] = {
     {L"max_logon_count_normal_net", &max_logon_count_normal_net, 21},
     {L"max_logon_count_whitelist_net", &max_logon_count_whitelist_net, 49},
     {L"max_logon_count_normal_net_clear_text", &max_logon_count_normal_net_clear_text, 4},
     {L"max_logon_count_whitelist_net_clear_text", &max_logon_count_whitelist_net_clear_text, 11},
     {L"max_logon_count_normal_RDP", &max_logon_count_normal_RDP, 4},
     {L"max_logon_count_whitelist_RDP", &max_logon_count_whitelist_RDP, 11},
+    {L"forwarded_events", &forwarded_events, 0},
 };
 
 // What a read allocated for a list: the value's data (the strings live in it) and the pointer
@@ -71,16 +76,17 @@ OwnedList owned_user;
 SRWLOCK config_lock = SRWLOCK_INIT;
 
 // A configuration as read, before it is put in force: each list with what was allocated for it
-// (nothing for the defaults), and the six thresholds in table order.
+// (nothing for the defaults), the REG_DWORD values in table order and the IPsec store.
 struct ReadConfig {
     TextList ip = {default_whitelist_IP_count, default_whitelist_IP};
     TextList user = {default_whitelist_user_count, default_whitelist_user};
     OwnedList owned_ip = {nullptr, nullptr};
     OwnedList owned_user = {nullptr, nullptr};
-    DWORD values[6];
+    DWORD values[dword_settings];
+    IpsecStore store = {};
     ReadConfig()
     {
-        for (size_t i = 0; i < 6; ++i)
+        for (size_t i = 0; i < dword_settings; ++i)
             values[i] = thresholds[i].fallback;
     }
 };
@@ -136,6 +142,24 @@ LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value, bool 
             reg::set_dword(key, threshold.name, threshold.fallback);
         return ERROR_SUCCESS;
     }
+    return status;
+}
+
+// Reads ipsec_store into store; a missing or mistyped value is the local store, written back
+// empty with write_default. The error of a value that cannot be read, else 0.
+LSTATUS read_ipsec_store(HKEY key, IpsecStore &store, bool write_default)
+{
+    wchar_t *text = nullptr;
+    DWORD size = 0;
+    const LSTATUS status = reg::get_value(key, nullptr, L"ipsec_store", RRF_RT_REG_SZ, &text, &size);
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_UNSUPPORTED_TYPE) {
+        if (write_default)
+            reg::set_value(key, L"ipsec_store", REG_SZ, L"", sizeof(wchar_t));
+        return ERROR_SUCCESS;
+    }
+    if (status == ERROR_SUCCESS)
+        parse_ipsec_store(text, store);
+    free(text);
     return status;
 }
 
@@ -203,12 +227,17 @@ LSTATUS read_configuration(ReadConfig &fresh, bool write_defaults, const wchar_t
         first = error;
     if (first != ERROR_SUCCESS)
         *call = L"RegGetValueW";
-    for (size_t i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < dword_settings; ++i) {
         error = read_threshold(key, thresholds[i], &fresh.values[i], write_defaults);
         if (error != ERROR_SUCCESS && first == ERROR_SUCCESS) {
             first = error;
             *call = L"RegQueryValueExW";
         }
+    }
+    error = read_ipsec_store(key, fresh.store, write_defaults);
+    if (error != ERROR_SUCCESS && first == ERROR_SUCCESS) {
+        first = error;
+        *call = L"RegGetValueW";
     }
     // A list not read keeps its defaults; only a missing or mistyped one is overwritten.
     if (write_defaults && ip_read == ListRead::absent)
@@ -235,11 +264,14 @@ bool same_list(const TextList &a, const TextList &b)
 bool install_config(ReadConfig &fresh)
 {
     AcquireSRWLockExclusive(&config_lock);
-    bool changed = !same_list(whitelist_IP, fresh.ip) || !same_list(whitelist_user, fresh.user);
-    for (size_t i = 0; i < 6; ++i) {
+    bool changed = !same_list(whitelist_IP, fresh.ip) || !same_list(whitelist_user, fresh.user) ||
+                   ipsec_store.domain != fresh.store.domain || wcscmp(ipsec_store.name, fresh.store.name) != 0 ||
+                   wcscmp(ipsec_store.refused, fresh.store.refused) != 0;
+    for (size_t i = 0; i < dword_settings; ++i) {
         changed = changed || *thresholds[i].value != fresh.values[i];
         *thresholds[i].value = fresh.values[i];
     }
+    ipsec_store = fresh.store;
     whitelist_IP = fresh.ip;
     whitelist_user = fresh.user;
     const OwnedList old_ip = owned_IP, old_user = owned_user;
@@ -348,6 +380,31 @@ void config_read_begin()
 void config_read_end()
 {
     ReleaseSRWLockShared(&config_lock);
+}
+
+bool parse_ipsec_store(const wchar_t *text, IpsecStore &store)
+{
+    store = {};
+    if (text == nullptr || text[0] == L'\0')
+        return true;
+    const bool named = _wcsnicmp(text, L"domain:", 7) == 0;
+    const wchar_t *name = named ? text + 7 : L"";
+    const size_t length = wcsnlen(name, ipsec_domain_chars);
+    bool ok = named ? length > 0 && length < ipsec_domain_chars : _wcsicmp(text, L"domain") == 0;
+    for (size_t i = 0; ok && i < length; ++i) {
+        const wchar_t c = name[i];
+        ok = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.';
+    }
+    if (ok) {
+        store.domain = true;
+        wmemcpy(store.name, name, length);
+        return true;
+    }
+    // Kept for the line that tells of the refusal: the operator's own text, made printable.
+    size_t n = 0;
+    for (; text[n] != L'\0' && n + 1 < sizeof(store.refused) / sizeof(wchar_t); ++n)
+        store.refused[n] = text[n] < 0x20 || (text[n] >= 0x7F && text[n] <= 0x9F) ? L'?' : text[n];
+    return false;
 }
 
 bool split_multi_sz(wchar_t *data, DWORD size_bytes, TextList &list)

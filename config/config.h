@@ -1,4 +1,5 @@
-// Configuration store: the two whitelists and six thresholds, loaded once from the registry.
+// Configuration store: the two whitelists, six thresholds and the two settings of a fleet,
+// loaded from the registry at start and at each reload.
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -35,6 +36,23 @@ extern DWORD max_logon_count_normal_net_clear_text;
 extern DWORD max_logon_count_whitelist_net_clear_text;
 extern DWORD max_logon_count_normal_RDP;
 extern DWORD max_logon_count_whitelist_RDP;
+// Whether the monitor also follows the ForwardedEvents channel: any value but 0 (forwarded_events).
+extern DWORD forwarded_events;
+
+// The IPsec store that every netsh command of the program acts on (REG_SZ ipsec_store): empty
+// for the local store, "domain" for the store of the machine's domain, "domain:NAME" for the
+// store of domain NAME (ASCII letters, digits, '-' and '.', at most 255 characters; the keyword
+// in any letter case). Any other text is refused: the local store is used, and refused holds
+// the text as read, cut to 63 characters, with control characters as '?' (empty when in force).
+constexpr size_t ipsec_domain_chars = 256;
+struct IpsecStore {
+    bool domain;
+    wchar_t name[ipsec_domain_chars]; // the domain; empty: the machine's domain
+    wchar_t refused[64];
+};
+extern IpsecStore ipsec_store;
+// Reads the text of ipsec_store into store; false (store local, the text in refused) when refused.
+bool parse_ipsec_store(const wchar_t *text, IpsecStore &store);
 
 // Compiled-in default lists, in table order; the lists hold these until load_config sets them.
 constexpr uint64_t default_whitelist_IP_count = 18;

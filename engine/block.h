@@ -52,9 +52,11 @@ bool is_plain_address(const wchar_t *address);
 // Copies text into out (capacity in characters, terminator included; cut to fit) with every
 // character that could end a quoted netsh argument replaced by a readable one; the length stored.
 size_t neutralise_text(const wchar_t *text, wchar_t *out, size_t capacity);
-// Formats the logon form of the block command into command (command_chars); a long domain, user
-// or authentication shortens the description only. The length, or -1 when the address is not plain.
+// Formats the logon form of the block command into command (command_chars); servers (null or
+// empty for none) names the computers of the attempts behind the user. A long domain, user,
+// authentication or servers text shortens the description only. The length, or -1 when the
+// address is not plain.
 int format_logon_block_command(wchar_t *command, const LogonReport &report, DWORD attempts,
-                               const wchar_t *time_text, bool whitelisted_user);
+                               const wchar_t *time_text, bool whitelisted_user, const wchar_t *servers = nullptr);
 // Formats the Remote Desktop form of the block command; the length, or -1 when the address is not plain.
 int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD attempts, const wchar_t *time_text);

@@ -129,6 +129,8 @@ template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, 
         attempts = history.attempts[slot] + 1;
     else
         attempts = blocked - 1; // a count never turns into the blocked marker
+    if (attempts == 1)
+        history.servers[slot] = 0;
     history.last_time[slot] = now;
     history.attempts[slot] = attempts;
     return attempts;
@@ -165,6 +167,14 @@ template <typename Time> bool block_due(const FailureHistory<Time> &history, con
     return static_cast<Time>(now - history.block_failed_at[slot]) > history.hold;
 }
 
+template <typename Time> uint64_t note_servers(FailureHistory<Time> &history, const wchar_t *address, uint64_t servers)
+{
+    if (!storable(address))
+        return 0;
+    int slot = find_slot(history, address, address_key(address));
+    return slot < 0 ? 0 : (history.servers[slot] |= servers);
+}
+
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address)
 {
     if (!storable(address))
@@ -192,6 +202,7 @@ template void mark_block_failed(FailureHistory<uint32_t> &, const wchar_t *, uin
 template void mark_block_failed(FailureHistory<uint64_t> &, const wchar_t *, uint64_t);
 template bool block_due(const FailureHistory<uint32_t> &, const wchar_t *, uint32_t);
 template bool block_due(const FailureHistory<uint64_t> &, const wchar_t *, uint64_t);
+template uint64_t note_servers(FailureHistory<uint32_t> &, const wchar_t *, uint64_t);
 template bool clear_entry(FailureHistory<uint32_t> &, const wchar_t *);
 template bool clear_entry(FailureHistory<uint64_t> &, const wchar_t *);
 template void reset_history(FailureHistory<uint32_t> &);

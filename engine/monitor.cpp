@@ -3,6 +3,7 @@
 #include "engine/monitor.h"
 #include "engine/block.h"
 #include "engine/failure_history.h"
+#include "engine/forwarded_monitor.h"
 #include "engine/logon_event.h"
 #include "engine/report.h"
 #include "engine/security_log.h"
@@ -10,6 +11,7 @@
 #include "config/config.h"
 #include "config/event_dump.h"
 #include "console/output.h"
+#include "commands/ipsec_store.h"
 #include <cstdio>
 #include <cwchar>
 
@@ -147,6 +149,8 @@ void watch_configuration(bool fired)
 void reload_configuration(bool fired)
 {
     watch_configuration(fired); // before the read: no later change is missed
+    const bool was_following = forwarded_events != 0;
+    const IpsecStore store_before = ipsec_store;
     const ConfigReload reload = reload_config();
     if (reload.error != ERROR_SUCCESS) {
         start_whole_line();
@@ -174,6 +178,19 @@ void reload_configuration(bool fired)
               normal, whitelisted);
     const wchar_t *strings[4] = {addresses, users, normal, whitelisted};
     report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_CONFIG_RELOADED, strings, 4, "RELOADED");
+    // The two settings of a fleet take effect here too: the channel is followed from now on, or
+    // no longer; the next netsh run acts on the store now named.
+    if ((forwarded_events != 0) != was_following) {
+        if (forwarded_events != 0) {
+            start_forwarded_monitor();
+        } else {
+            close_forwarded_monitor();
+            print_out(L"# Forwarded events are no longer followed\n");
+        }
+    }
+    if (store_before.domain != ipsec_store.domain || wcscmp(store_before.name, ipsec_store.name) != 0 ||
+        wcscmp(store_before.refused, ipsec_store.refused) != 0)
+        print_ipsec_store(true);
 }
 
 // The Security log was cleared: reopen every event source and follow the new log.
@@ -216,6 +233,7 @@ DWORD follow_security_log(BYTE *buffer)
         serve_request(request);
         if (InterlockedExchange(&reload_requested, 0) != 0)
             reload_configuration(false);
+        serve_forwarded_events(monitor_paused);
 
         DWORD bytes_read = 0, bytes_needed = 0;
         if (ReadEventLogW(security_log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buffer,
@@ -281,6 +299,7 @@ int run_monitor(bool is_service, const bool *stop_requested, void (*following)()
     }
     if (*error == 0) {
         e_notify_new_event = notify;
+        set_forwarded_wake(notify);
         if (!NotifyChangeEventLog(security_log, e_notify_new_event))
             *error = monitor_failure(L"failed to register notification for new events", GetLastError());
     }
@@ -302,6 +321,7 @@ int run_monitor(bool is_service, const bool *stop_requested, void (*following)()
     if (buffer != nullptr)
         VirtualFree(buffer, 0, MEM_RELEASE);
     // Cleared before it is closed, so that a sender arriving later finds no handle to signal.
+    set_forwarded_wake(nullptr);
     notify = static_cast<HANDLE>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&e_notify_new_event), nullptr));
     if (notify != nullptr)
         CloseHandle(notify);

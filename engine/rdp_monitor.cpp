@@ -7,6 +7,7 @@
 #include "engine/report.h"
 #include "config/config.h"
 #include "console/output.h"
+#include "commands/ipsec_store.h"
 #include "commands/runner.h"
 
 namespace {
@@ -95,7 +96,8 @@ void handle_connection_event(EVT_HANDLE event)
     }
     set_console_color(color_notice);
     print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", address, rdp_block_command);
-    DWORD exit_code = run_command_limited(rdp_block_command, block_command_wait_ms);
+    const wchar_t *command = rdp_block_command;
+    DWORD exit_code = run_ipsec_commands(&command, 1, false, block_command_wait_ms);
     if (!print_block_result(address, exit_code)) {
         mark_block_failed(rdp_failures, address, now);
         return;

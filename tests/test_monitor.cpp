@@ -8,13 +8,16 @@
 #include "engine/security_log.h"
 #include "engine/main_entry.h"
 #include "engine/rdp_monitor.h"
+#include "engine/forwarded_monitor.h"
+#include "engine/logon_event.h"
 #include "config/config.h"
 #include "service/service_host.h"
 #include "console/key_console.h"
 #include "tests/child_harness.h"
 #include "tests/monitor_child.h"
 #include "tests/event_record.h"
-#include "tools/netsh/netsh_store.h"
+#include "tests/block_support.h"
+#include "tests/netsh_view.h"
 #include <sstream>
 #include <tlhelp32.h>
 
@@ -22,9 +25,10 @@ namespace {
 
 // ---- child side ----
 
-void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security)
+void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security,
+            const wchar_t *computer = L"HOST", DWORD time = 1651241109)
 {
-    std::vector<BYTE> record = build_record(kind, address, logon_type);
+    std::vector<BYTE> record = build_record(kind, address, logon_type, time, nullptr, computer);
     if (record.empty() || sim_append_records(log, record.data(), static_cast<DWORD>(record.size())) != 0)
         printf("APPEND FAILED\n");
 }
@@ -150,6 +154,39 @@ void reload()
     settle();
 }
 
+// One attacker failing 7 times on each of three servers, whose clocks differ by some seconds.
+// While forwarded_events is 0 the
+// channel is not followed; switched on by an edit of the key, the hostile and malformed events
+// are rejected, the collector's own is left to its Security log, and the attacker is blocked
+// at the 21st; then switched off again.
+void fleet()
+{
+    const auto attack = [] {
+        for (auto [server, time] : {std::pair{L"RDS01", 1651241109}, {L"RDS02", 1651241100}, {L"RDS03", 1651241105}})
+            for (int i = 0; i < 7; ++i)
+                append(e4625, L"203.0.113.9", L"3", sim_forwarded, server, time);
+    };
+    attack();
+    const DWORD on = 1, off = 0;
+    set_value(L"forwarded_events", REG_DWORD, &on, sizeof(on));
+    if (!wait_for([] { return forwarded_subscription != nullptr; }))
+        printf("NOT FOLLOWED\n");
+    wchar_t self[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    GetComputerNameW(self, &length);
+    append(e4625, L"203.0.113.9", L"3", sim_forwarded, self);
+    append(e4625, L"203.0.113.9", L"3", sim_forwarded, L"RDS\" dstaddr=192.0.2.1");
+    append(e4625, L"203.0.113.9\" dstaddr=192.0.2.1", L"3", sim_forwarded, L"RDS01");
+    append(e4625, L"203.0.113.9", L"x", sim_forwarded, L"RDS01");
+    append({4625, EVENTLOG_AUDIT_FAILURE, 12544, 12, 19, 10, 5}, L"", L"3", sim_forwarded, L"RDS01"); // cut short
+    attack();
+    if (!wait_for([] { return is_blocked(L"203.0.113.9"); }))
+        printf("NOT BLOCKED\n");
+    set_value(L"forwarded_events", REG_DWORD, &off, sizeof(off));
+    if (!wait_for([] { return forwarded_subscription == nullptr; }))
+        printf("NOT CLOSED\n");
+}
+
 // Attacks on every path of the block decision, at their own times (t0: 2025-12-06 05:46:40 UTC),
 // under the thresholds the replay test configures: net 4, clear text 3, RDP 3, whitelisted net 6.
 std::vector<BYTE> attack_records()
@@ -189,7 +226,7 @@ int run_child_scenario(const std::string &scenario)
 {
     const std::map<std::string, void (*)()> threaded = {
         {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}},
-        {"hung-netsh", hung_netsh}, {"reload", reload}, {"attacks", [] {
+        {"hung-netsh", hung_netsh}, {"reload", reload}, {"fleet", fleet}, {"attacks", [] {
              std::vector<BYTE> records = attack_records();
              if (sim_append_records(sim_security, records.data(), static_cast<DWORD>(records.size())) != 0)
                  printf("APPEND FAILED\n");
@@ -203,6 +240,11 @@ int run_child_scenario(const std::string &scenario)
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
         g_service_host.is_service = scenario != "rpc-gone-console";
         g_service_host.stop_requested = scenario == "rpc-gone-stopping";
+    }
+    if (scenario == "fleet") {
+        const DWORD off = 0;
+        set_value(L"forwarded_events", REG_DWORD, &off, sizeof(off));
+        set_value(L"ipsec_store", REG_SZ, L"domain:corp.example", sizeof(L"domain:corp.example"));
     }
     if (scenario == "reload") {
         set_value(L"whitelist_IP", REG_MULTI_SZ, first_list, sizeof(first_list));
@@ -328,6 +370,44 @@ TEST(SecurityLogLoop, AnEditOfTheKeyAndTheReloadControlPutTheConfigurationInForc
     EXPECT_EQ(out.find(L"NOT RELOADED"), std::wstring::npos);
     EXPECT_EQ(out.find(L"dstaddr=203.0.113.51 "), std::wstring::npos) << "a whitelisted address is never blocked";
     EXPECT_EQ(count_of(out, L"# Configuration reloaded:"), 3u) << out;
+}
+
+TEST(SecurityLogLoop, FailuresOnEveryServerAddUpToOneBlockInTheDomainStoreAndHostileOnesAreRejected)
+{
+    SimFolder folder;
+    ChildResult run = run_scenario("fleet");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    ASSERT_TRUE(run.finished && run.exit_code == 0) << run.output;
+    const std::wstring &out = run.output;
+    EXPECT_EQ(out.find(L"NOT "), std::wstring::npos) << out;
+    const size_t on = out.find(L"# Open Forwarded log: OK\n");
+    EXPECT_LT(out.find(L"# IPsec store: the domain store of corp.example\n"), on);
+    EXPECT_EQ(out.find(L"Forwarded event"), out.find(L"Forwarded event", on)) << "followed while at 0";
+    const wchar_t *rejected[] = {L"4625 rejected: the computer name is not a name (1 so far)",
+                                 L"4625 from RDS01 rejected: IpAddress is not an address (2 so far)",
+                                 L"4625 from RDS01 rejected: LogonType is not a number (3 so far)",
+                                 L"4625 from RDS01 rejected: IpAddress is not an address (4 so far)"};
+    for (const wchar_t *line : rejected)
+        EXPECT_EQ(count_of(out, L"\n!! Forwarded event " + std::wstring(line) + L"\n"), 1u) << line << "\n" << out;
+    EXPECT_EQ(count_of(out, L", from IP:203.0.113.9 on RDS0"), 20u) << out;
+    EXPECT_NE(out.find(L"# Forwarded events are no longer followed\n"), std::wstring::npos);
+
+    wchar_t when[time_text_chars];
+    format_event_time(1651241105, when);
+    const std::wstring description = L"203.0.113.9 s6\\s5 on RDS01, RDS02, RDS03 Logon Type:3, Authentication:s12, "
+                                     L"Logon Attempts:21, Time:" + std::wstring(when);
+    EXPECT_EQ(store_text(folder, L"domain:corp.example"),
+              L"filterlist Brek|\nfilter Brek|me|203.0.113.9|" + description + L"|ANY|yes||||\n");
+    EXPECT_EQ(store_text(folder), L"") << "a block in the local store";
+    const std::vector<JournalEntry> runs = journal(folder);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0].cmdline, as_run(L"netsh ipsec static set store location=domain domain=corp.example"));
+    EXPECT_EQ(runs[1].cmdline, runs[0].cmdline);
+    EXPECT_TRUE(command_file_gone(runs[3])) << runs[3].cmdline;
+    const std::vector<std::wstring> reports = read_own_reports();
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](auto &r) { return r.starts_with(L"8000AF08\t"); }), 20);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(),
+                         L"C000AF09\t16\t9\ts6|s5|203.0.113.9 on RDS01, RDS02, RDS03|21|3|s12\tBLOCKED"), 1);
 }
 
 // Lost unasked, the log connection ends a service as it ends a console program; while a stop
