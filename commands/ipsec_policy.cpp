@@ -1,9 +1,10 @@
 // IPsec policy commands: the netsh command lines that write, activate, deactivate, erase and
 // show the policy "block+ESP", whose rule "Brek" ties the filter list "Brek" to the
 // filter action "block". Every command is echoed and waited for; exit codes are not
-// examined, so each operation runs all of its commands whatever netsh answers.
+// examined, so each operation runs all of its commands whatever netsh answers. Each operation
+// acts on the store that the configuration names (commands/ipsec_store.h).
 #include "commands/ipsec_policy.h"
-#include "commands/runner.h"
+#include "commands/ipsec_store.h"
 #include <cstddef>
 
 static const wchar_t unassign_command[] = L"netsh ipsec static set policy name=\"block+ESP\" assign=no";
@@ -32,8 +33,12 @@ static const wchar_t *const erase_policy_commands[] = {
 
 static void run_policy_commands(const wchar_t *const *commands, size_t count)
 {
-    for (size_t i = 0; i < count; ++i)
-        run_command(commands[i], true, true, nullptr);
+    run_ipsec_commands(commands, count, true, INFINITE);
+}
+
+static void run_policy_command(const wchar_t *command)
+{
+    run_policy_commands(&command, 1);
 }
 
 void write_initial_policy()
@@ -43,12 +48,12 @@ void write_initial_policy()
 
 void activate_policy()
 {
-    run_command(L"netsh ipsec static set policy name=\"block+ESP\" assign=yes", true, true, nullptr);
+    run_policy_command(L"netsh ipsec static set policy name=\"block+ESP\" assign=yes");
 }
 
 void deactivate_policy()
 {
-    run_command(unassign_command, true, true, nullptr);
+    run_policy_command(unassign_command);
 }
 
 void erase_policy()
@@ -58,5 +63,5 @@ void erase_policy()
 
 void show_blocked_hosts()
 {
-    run_command(L"netsh ipsec static show filterlist name=Brek level=verbose", true, true, nullptr);
+    run_policy_command(L"netsh ipsec static show filterlist name=Brek level=verbose");
 }

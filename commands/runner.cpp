@@ -1,6 +1,7 @@
 // Command runner: starts another program's command line, optionally waiting for it, or
 // captures its standard output and standard error through an anonymous pipe.
 #include "commands/runner.h"
+#include "commands/system_tools.h"
 #include "console/output.h"
 #include <cwchar>
 #include <cstring>
@@ -9,6 +10,8 @@
 // terminated narrow string (and would be a terminated wide one too).
 static constexpr DWORD chunk_size = 65536;
 static constexpr DWORD chunk_read_max = chunk_size - 2;
+// A quoted system program: a folder of up to MAX_PATH characters and a short file name.
+static constexpr size_t tool_path_chars = MAX_PATH + 32;
 
 // The start-failure message, in the operating system's own words for the error.
 static void print_start_failure(DWORD error, const wchar_t *command_line)
@@ -49,15 +52,35 @@ static DWORD run_process(const wchar_t *command_line, bool echo, DWORD wait_ms, 
         reset_console_color();
     }
 
+    // A system program named by its bare name is taken from the system folder: a search would
+    // look in this program's folder and the current directory first, where anyone may drop a
+    // file of that name, and run it with this program's rights.
+    wchar_t program[16], tool_path[tool_path_chars];
+    size_t word = 0;
+    int tool_length = 0;
+    if (names_system_tool(command_line, program, &word)) {
+        SetLastError(ERROR_SUCCESS);
+        tool_length = system_tool_path(program, tool_path, tool_path_chars);
+        if (tool_length < 0) {
+            DWORD error = GetLastError();
+            if (error == ERROR_SUCCESS)
+                error = ERROR_FILENAME_EXCED_RANGE; // the folder fits, the file name no more
+            print_start_failure(error, command_line);
+            return error;
+        }
+    }
     // CreateProcessW may write into its command-line argument, so it gets a private copy;
     // the copy is sized to the line, since a caller's text may exceed the usual 512 characters.
-    size_t bytes = (wcslen(command_line) + 1) * sizeof(wchar_t);
+    const wchar_t *rest = command_line + word;
+    size_t rest_chars = wcslen(rest) + 1;
+    size_t bytes = (static_cast<size_t>(tool_length) + rest_chars) * sizeof(wchar_t);
     wchar_t *copy = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), 0, bytes));
     if (copy == nullptr) {
         print_start_failure(ERROR_NOT_ENOUGH_MEMORY, command_line);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    memcpy(copy, command_line, bytes);
+    wmemcpy(copy, tool_path, static_cast<size_t>(tool_length));
+    wmemcpy(copy + tool_length, rest, rest_chars);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -75,8 +98,12 @@ static DWORD run_process(const wchar_t *command_line, bool echo, DWORD wait_ms, 
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, copy, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         DWORD error = GetLastError();
+        // The line as it was run (with a system program, the path that was missing), rebuilt:
+        // CreateProcessW may have written into the copy.
+        wmemcpy(copy, tool_path, static_cast<size_t>(tool_length));
+        wmemcpy(copy + tool_length, rest, rest_chars);
+        print_start_failure(error, copy);
         HeapFree(GetProcessHeap(), 0, copy);
-        print_start_failure(error, command_line);
         return error;
     }
     HeapFree(GetProcessHeap(), 0, copy);

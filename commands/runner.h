@@ -2,6 +2,9 @@
 #pragma once
 #include <windows.h>
 
+// The system's programs that the commands name by a bare first word (netsh, auditpol, regedit,
+// cmd) are started from the system folder (commands/system_tools.h); the echo and the callers'
+// texts keep the bare name, the start-failure message shows the line as it was run.
 // Runs a command line, optionally echoed and waited for, optionally with its output on
 // output_handle; the exit code (waited), 0 (not waited) or the start error code.
 DWORD run_command(const wchar_t *command_line, bool echo, bool wait, HANDLE output_handle);

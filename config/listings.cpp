@@ -1,4 +1,5 @@
-// Configuration listings. They only read the configuration globals.
+// Configuration listings. They only read the configuration globals, and may run on the key
+// console's thread: between config_read_begin and config_read_end.
 #include "config/listings.h"
 #include "config/config.h"
 #include "console/output.h"
@@ -26,11 +27,14 @@ void show_whitelisted_addresses()
     set_console_color(color_heading);
     print_out(L"\n# IP addresses on the whitelist:");
     reset_console_color();
+    config_read_begin();
     print_list(whitelist_IP);
+    config_read_end();
 }
 
 void show_whitelisted_user_names()
 {
+    config_read_begin();
     set_console_color(color_heading);
     print_out(L"# max logon count for network logon          normal:%2u, whitelist users:%2u\n"
               L"# max logon count for network clear text     normal:%2u, whitelist users:%2u\n"
@@ -41,4 +45,5 @@ void show_whitelisted_user_names()
     print_out(L"\n# User names on the whitelist:");
     reset_console_color();
     print_list(whitelist_user);
+    config_read_end();
 }

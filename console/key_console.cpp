@@ -14,6 +14,10 @@ namespace {
 
 constexpr DWORD records_per_read = 128;
 
+// How long the system lets a handler of a close, logoff or shutdown event run before it ends
+// the process.
+constexpr DWORD end_grace_ms = 5000;
+
 constexpr WORD vk_escape = VK_ESCAPE;  // 0x1B
 constexpr WORD vk_tilde = VK_OEM_3;    // 0xC0, the "~" key
 constexpr WORD vk_slash = VK_OEM_2;    // 0xBF, the "/" and "?" key
@@ -145,7 +149,36 @@ void handle_key(const KEY_EVENT_RECORD &key)
     }
 }
 
+// Set by signal_quit_done, waited for by ctrl_handler. Created by whichever comes first and never
+// closed: a handler thread may wait on it until the process ends.
+HANDLE quit_done_event()
+{
+    static HANDLE volatile event = nullptr;
+    if (event == nullptr) {
+        HANDLE created = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (created != nullptr && InterlockedCompareExchangePointer(&event, created, nullptr) != nullptr)
+            CloseHandle(created);
+    }
+    return event;
+}
+
+// The system ends the process when the handler of these events returns: the loop is given the
+// time to print its quit lines into the console and the log file first.
+void wait_for_quit_done()
+{
+    HANDLE done = quit_done_event();
+    if (done != nullptr)
+        WaitForSingleObject(done, end_grace_ms);
+}
+
 } // namespace
+
+void signal_quit_done()
+{
+    HANDLE done = quit_done_event();
+    if (done != nullptr)
+        SetEvent(done);
+}
 
 void CALLBACK key_console(PVOID context, BOOLEAN)
 {
@@ -179,9 +212,13 @@ BOOL WINAPI ctrl_handler(DWORD ctrl_type)
     const wchar_t *text = ctrl_type == CTRL_C_EVENT       ? L"CTRL+C typed"
                           : ctrl_type == CTRL_CLOSE_EVENT ? L"Close event"
                                                           : nullptr;
-    // Break, logoff and shutdown are left to the system's default handling.
+    // Break, logoff and shutdown are left to the system's default handling; in a console
+    // program, logoff and shutdown once the loop has ended. (A service gets its own shutdown
+    // control from the service manager.)
     if (text == nullptr) {
         send_monitor_request(MonitorRequest::quit);
+        if ((ctrl_type == CTRL_LOGOFF_EVENT || ctrl_type == CTRL_SHUTDOWN_EVENT) && !running_as_service())
+            wait_for_quit_done();
         return FALSE;
     }
     set_console_color(color_error);
@@ -191,5 +228,7 @@ BOOL WINAPI ctrl_handler(DWORD ctrl_type)
     restore_console_color();
     service_ctrl_handler(SERVICE_CONTROL_STOP);
     send_monitor_request(MonitorRequest::quit);
+    if (ctrl_type == CTRL_CLOSE_EVENT)
+        wait_for_quit_done();
     return TRUE;
 }

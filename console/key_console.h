@@ -14,6 +14,11 @@ extern volatile bool exit_now;
 // Wait callback on the console input handle (the context): handles the pending key events.
 void CALLBACK key_console(PVOID context, BOOLEAN timed_out);
 // Console Ctrl handler: TRUE when it handled the event, FALSE for the system's default handling.
+// On a close, and in a console program on a logoff or shutdown, after which the system ends the
+// process, it waits (as long as the system gives, about 5 seconds) until signal_quit_done.
 BOOL WINAPI ctrl_handler(DWORD ctrl_type);
-// The service host's control callback: pause and resume notices, the stop request, the reports.
+// The main entry has printed its last line; called by it on the main thread as its last step.
+void signal_quit_done();
+// The service host's control callback: pause and resume notices, the stop and reload requests,
+// the reports.
 void monitor_control(DWORD control);

@@ -12,8 +12,8 @@ void monitor_control(DWORD control)
 {
     const bool in_service = running_as_service();
     const bool to_file = g_shadow_console.to_log_file;
-    // report_event reads event_source once and skips the report when the main thread has
-    // already closed it: this may run on the service control thread during shutdown.
+    // report_event skips the report once the main thread has closed the event source: this may
+    // run on the service control thread during shutdown.
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -35,6 +35,10 @@ void monitor_control(DWORD control)
         set_monitor_paused(false);
         if (in_service)
             report_event(EVENTLOG_INFORMATION_TYPE, CATEGORY_RUNNING, MSG_RUNNING, nullptr, 0, "RUNNING");
+        break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        // The loop reads the configuration again between two records and tells what it found.
+        send_monitor_request(MonitorRequest::reload_config);
         break;
     default:
         break;

@@ -9,6 +9,7 @@
 #include "console/output.h"
 #include "console/redirection.h"
 #include "service/service_control.h"
+#include "service/service_install.h"
 #include <cwchar>
 
 const wchar_t program_banner[] = L"###  tosmire's Intrusion Prevention System  2026-12-09  tosmire project  ###";
@@ -214,6 +215,8 @@ void print_help()
     set_console_color(color_heading);
     print_out(L"Log file path:\n");
     reset_console_color();
-    const wchar_t *log_path = g_shadow_console.log_path;
-    print_out(L"  %ls\n", log_path != nullptr ? log_path : L"");
+    // Where a service's output goes, whether or not this process writes there now.
+    wchar_t log_path[path_chars];
+    log_file_path(log_path, path_chars);
+    print_out(L"  %ls\n", log_path);
 }

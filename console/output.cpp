@@ -34,11 +34,42 @@ static void make_harmless(wchar_t *text, size_t length)
 
 // Writes length characters in one piece: as they are on a wide standard output, converted by
 // the stream on a narrow one.
-static int write_text(const wchar_t *text, size_t length)
+static int write_raw(const wchar_t *text, size_t length)
 {
     if (g_shadow_console.stdout_wide)
         return static_cast<int>(fwrite(text, sizeof(wchar_t), length, stdout));
     return fwprintf(stdout, L"%.*ls", static_cast<int>(length), text);
+}
+
+// One write at a time, whatever the thread, so that whether the last one left its line open is
+// known when the next one starts. Both below are read and written only under the lock.
+static SRWLOCK write_lock = SRWLOCK_INIT;
+// The last character written was not a line feed (the Remote Desktop thread's count line, the
+// pause notice and the start-up lines that await their result end so, by design).
+static bool line_open = false;
+// The thread whose next write begins a line of its own (0: none); set by start_whole_line.
+static DWORD whole_line_thread = 0;
+
+static int write_text(const wchar_t *text, size_t length)
+{
+    AcquireSRWLockExclusive(&write_lock);
+    if (whole_line_thread != 0 && length > 0 && whole_line_thread == GetCurrentThreadId()) {
+        whole_line_thread = 0;
+        if (line_open)
+            write_raw(L"\n", 1);
+    }
+    const int written = write_raw(text, length);
+    if (length > 0)
+        line_open = text[length - 1] != L'\n';
+    ReleaseSRWLockExclusive(&write_lock);
+    return written;
+}
+
+void start_whole_line()
+{
+    AcquireSRWLockExclusive(&write_lock);
+    whole_line_thread = GetCurrentThreadId();
+    ReleaseSRWLockExclusive(&write_lock);
 }
 
 // Text printed by the thread that gathers (one record of the Security log at a time), held

@@ -59,6 +59,9 @@ extern ShadowConsole g_shadow_console;
 int print_out(const wchar_t *format, ...);
 // Formats into buffer (capacity in characters), always terminated; the count stored, or -1.
 int format_text(wchar_t *buffer, size_t capacity, const wchar_t *format, ...);
+// What this thread writes next begins a line of its own: a line that another thread left open
+// is ended first, in the same write, so that no two records' lines run together.
+void start_whole_line();
 // From here on, what this thread prints is held and written in one piece by flush_output or
 // output_gather_end, where that changes no byte (a wide output that is no console); one
 // thread at a time. Whoever lets another program write to the output, reports, or waits

@@ -44,6 +44,26 @@ void set_log_file_name(const wchar_t *name)
         wcsncpy_s(log_file_name, name, _TRUNCATE);
 }
 
+int log_file_path(wchar_t *path, size_t capacity)
+{
+    if (path == nullptr || capacity == 0)
+        return -1;
+    path[0] = L'\0';
+    const UINT room = static_cast<UINT>(capacity < log_path_capacity ? capacity : log_path_capacity);
+    const UINT length = GetSystemDirectoryW(path, room);
+    if (length == 0 || length >= room) {
+        path[0] = L'\0';
+        return -1;
+    }
+    const int rest = format_text(path + length, capacity - length, L"/LogFiles/%ls.log",
+                                 log_file_name[0] != L'\0' ? log_file_name : default_service_name);
+    if (rest < 0) {
+        path[0] = L'\0';
+        return -1;
+    }
+    return static_cast<int>(length) + rest;
+}
+
 static bool reopen(FILE *&slot, const wchar_t *path, const wchar_t *mode, FILE *stream)
 {
     if (stream == stdout)
@@ -210,11 +230,7 @@ int log_to_file(bool close_console_first)
     if (c.path_block == nullptr)
         return -1;
     ZeroMemory(c.path_block, path_block_bytes);
-    UINT length = GetSystemDirectoryW(c.log_path, log_path_capacity);
-    bool opened = length > 0 && length < log_path_capacity &&
-                  format_text(c.log_path + length, log_path_capacity - length, L"/LogFiles/%ls.log",
-                              log_file_name[0] != L'\0' ? log_file_name : default_service_name) >= 0 &&
-                  reopen(c.out_stream, c.log_path, L"ab+", stdout);
+    bool opened = log_file_path(c.log_path, log_path_capacity) > 0 && reopen(c.out_stream, c.log_path, L"ab+", stdout);
     if (!opened) {
         // A failed reopening has closed standard output: new_console gives it a console, else
         // it goes to NUL.
@@ -366,6 +382,10 @@ void shadow_console_init()
 void shadow_console_close()
 {
     ShadowConsole &c = g_shadow_console;
+    // First the threads that the console runs: the record is released below.
+    stop_key_console();
+    if (ctrl_handler_hook != nullptr)
+        SetConsoleCtrlHandler(ctrl_handler_hook, FALSE);
     output_gather_end();
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);

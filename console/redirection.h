@@ -10,6 +10,9 @@ void set_console_hooks(WAITORTIMERCALLBACK key_console, PHANDLER_ROUTINE ctrl_ha
 // The name of the log file without ".log" (the service name); the default name until set.
 void set_log_file_name(const wchar_t *name);
 
+// Stores the log file's path (the system folder, "/LogFiles/", the name, ".log") into path
+// (capacity in characters); its length, or -1 (an empty path) when it does not fit.
+int log_file_path(wchar_t *path, size_t capacity);
 // Sends standard output to the log file (freeing the console first if asked); 0 or -1.
 int log_to_file(bool close_console_first);
 // Allocates a new console and moves the streams to it; 0 or the system error code.
@@ -21,5 +24,6 @@ void free_console();
 
 // Builds g_shadow_console; runs first in the program's static initialisation.
 void shadow_console_init();
-// Frees an allocated or attached console and releases the record; registered to run at exit.
+// Stops the key console and the Ctrl handler, frees an allocated or attached console and
+// releases the record; registered to run at exit.
 void shadow_console_close();

@@ -2,10 +2,13 @@
 #include "engine/block.h"
 #include "engine/failure_history.h"
 #include "engine/report.h"
+#include "engine/server_names.h"
 #include "config/config.h"
 #include "config/text_case.h"
 #include "console/output.h"
+#include "commands/ipsec_store.h"
 #include "commands/runner.h"
+#include "commands/system_tools.h"
 #include <cwchar>
 #include <cstring>
 
@@ -13,12 +16,20 @@ namespace {
 
 constexpr wchar_t whitelist_suffix[] = L"BLOCKED for targeted attack on a whitelisted user";
 
-// Written and read on the main thread only, for one record at a time: the attempts text lives
-// while its record's report is written; the command lines while their command runs.
+// Written and read on the main thread only, for one record at a time: the attempts text, the
+// servers and the address as the report names it live while its record's report is written;
+// the command lines while their command runs.
 wchar_t attempts_text[8];
+constexpr size_t server_list_chars = 512;
+wchar_t server_list[server_list_chars];
+wchar_t report_address[history_address_chars + 4 + server_list_chars];
 wchar_t block_command[command_chars];
 wchar_t listing_command[command_chars];
-wchar_t shell_command[command_chars];
+// The shell command names cmd's programs by their full paths: two folders and the listing.
+constexpr size_t shell_command_chars = 2 * MAX_PATH + command_chars;
+wchar_t shell_command[shell_command_chars];
+wchar_t netstat_path[MAX_PATH + 32];
+wchar_t findstr_path[MAX_PATH + 32];
 // Output of the connection listing, reported as insertion string %8.
 constexpr DWORD capture_chars = 65536;
 wchar_t capture_text[capture_chars];
@@ -79,7 +90,7 @@ void cut_text(wchar_t *text, size_t length, size_t original)
 // Shares budget characters among the texts: the longest are cut first, down to a common cap.
 void fit_texts(wchar_t *texts[], size_t count, size_t budget)
 {
-    size_t lengths[3];
+    size_t lengths[4];
     size_t total = 0, longest = 0;
     for (size_t i = 0; i < count; ++i) {
         lengths[i] = wcslen(texts[i]);
@@ -122,6 +133,26 @@ int host_part_length(const wchar_t *address)
     return static_cast<int>(zone != nullptr && zone != address ? zone - address : wcslen(address));
 }
 
+// " on <computer>" behind the address, for an event of another computer; empty for this one's.
+const wchar_t *on_word(const wchar_t *computer) { return computer != nullptr ? L" on " : L""; }
+const wchar_t *computer_of(const wchar_t *computer) { return computer != nullptr ? computer : L""; }
+
+// The address as the reports name it: with the computers behind it, when they are others.
+const wchar_t *address_for_report(const wchar_t *address, const wchar_t *computers)
+{
+    if (computers == nullptr)
+        return address;
+    if (format_text(report_address, sizeof(report_address) / sizeof(wchar_t), L"%.63ls on %ls", address, computers) < 0)
+        return address;
+    return report_address;
+}
+
+// Runs the block command in the store in force, waiting at most the block's limit.
+DWORD run_block_command(const wchar_t *command)
+{
+    return run_ipsec_commands(&command, 1, false, block_command_wait_ms);
+}
+
 } // namespace
 
 void print_not_blockable(const wchar_t *address)
@@ -159,33 +190,35 @@ size_t neutralise_text(const wchar_t *text, wchar_t *out, size_t capacity)
 }
 
 int format_logon_block_command(wchar_t *command, const LogonReport &report, DWORD attempts,
-                               const wchar_t *time_text, bool whitelisted_user)
+                               const wchar_t *time_text, bool whitelisted_user, const wchar_t *servers)
 {
     static constexpr wchar_t format[] =
-        L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%.*ls description=\"%ls %ls\\%ls\n"
+        L"netsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=%.*ls description=\"%ls %ls\\%ls%ls%ls\n"
         L" Logon Type:%ls, Authentication:%ls,\n Logon Attempts:%u, Time:%ls%ls\" protocol=ANY mirrored=Yes";
     if (!is_plain_address(report.address))
         return -1;
-    wchar_t domain[command_chars], user[command_chars], authentication[command_chars];
+    wchar_t domain[command_chars], user[command_chars], authentication[command_chars], computers[command_chars];
     wchar_t logon_type[16], time[time_text_chars];
     neutralise_text(report.domain, domain, command_chars);
     neutralise_text(report.user, user, command_chars);
     neutralise_text(report.authentication, authentication, command_chars);
+    neutralise_text(servers, computers, command_chars);
     neutralise_text(report.logon_type, logon_type, 16);
     neutralise_text(time_text, time, time_text_chars);
     const wchar_t *suffix = whitelisted_user ? L"\n BLOCKED for targeted attack on a whitelisted user" : L"";
+    const wchar_t *on = computers[0] != L'\0' ? L" on " : L"";
 
     // The fixed part (address, closing quote, protocol and mirrored included) always fits a
-    // plain address; what is left is shared by the three texts an attacker chooses.
+    // plain address; what is left is shared by the texts an attacker or the fleet chooses.
     const int host = host_part_length(report.address);
-    int fixed = format_text(command, command_chars, format, host, report.address, report.address, L"", L"", logon_type,
-                            L"", attempts, time, suffix);
+    int fixed = format_text(command, command_chars, format, host, report.address, report.address, L"", L"", on, L"",
+                            logon_type, L"", attempts, time, suffix);
     if (fixed < 0)
         return -1;
-    wchar_t *texts[3] = {domain, user, authentication};
-    fit_texts(texts, 3, command_chars - 1 - static_cast<size_t>(fixed));
-    return format_text(command, command_chars, format, host, report.address, report.address, domain, user, logon_type,
-                       authentication, attempts, time, suffix);
+    wchar_t *texts[4] = {domain, user, authentication, computers};
+    fit_texts(texts, 4, command_chars - 1 - static_cast<size_t>(fixed));
+    return format_text(command, command_chars, format, host, report.address, report.address, domain, user, on,
+                       computers, logon_type, authentication, attempts, time, suffix);
 }
 
 int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD attempts, const wchar_t *time_text)
@@ -200,6 +233,26 @@ int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD att
                        host_part_length(address), address, address, attempts, time);
 }
 
+bool print_block_result(const wchar_t *address, DWORD exit_code)
+{
+    if (exit_code == 0) {
+        set_console_color(color_heading);
+        print_out(L"# exit:%u\n\n\n", exit_code);
+        reset_console_color();
+        return true;
+    }
+    set_console_color(color_error);
+    print_out(L"# exit:%u\n!! %ls not blocked: netsh failed; its next failure after %u seconds tries again\n\n\n",
+              exit_code, address, history_hold);
+    reset_console_color();
+    wchar_t what[128], code[12];
+    format_text(what, 128, L"netsh could not block %.63ls, exit code", address);
+    format_text(code, 12, L"%u", exit_code);
+    const wchar_t *strings[2] = {what, code};
+    report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ERROR, MSG_ERROR, strings, 2, nullptr);
+    return false;
+}
+
 int decide_logon_success(const LogonReport &report)
 {
     if (!is_listed(whitelist_user, report.user))
@@ -210,8 +263,8 @@ int decide_logon_success(const LogonReport &report)
 void print_success_line(const LogonReport &report, int cleared)
 {
     set_console_color(color_success);
-    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls", static_cast<unsigned>(cleared), report.domain, report.user,
-              report.address);
+    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls%ls%ls", static_cast<unsigned>(cleared), report.domain, report.user,
+              report.address, on_word(report.computer), computer_of(report.computer));
     set_console_color(color_banner);
     print_out(L" [Successful Logon]\n\n\n");
     reset_console_color();
@@ -234,15 +287,17 @@ FailureDecision decide_logon_failure(const LogonReport &report, DWORD time_gener
     d.whitelisted_user = is_listed(whitelist_user, report.user);
     d.whitelisted = d.whitelisted_ip || d.whitelisted_user;
     d.threshold = threshold_for(report.logon_type, d.whitelisted);
-    d.block = !d.whitelisted_ip && d.attempts >= d.threshold;
+    // Past a failed block the address is tried again once hold seconds have passed.
+    d.block = !d.whitelisted_ip && d.attempts >= d.threshold &&
+              block_due(logon_failures, report.address, static_cast<uint32_t>(time_generated));
     return d;
 }
 
 void print_failure_line(const LogonReport &report, const FailureDecision &decision, const wchar_t *time_text)
 {
     set_console_color(decision.whitelisted ? color_success : color_heading);
-    print_out(L"\n[%ls] %5u  User:%ls\\%ls, from IP:%ls", time_text, decision.attempts, report.domain, report.user,
-              report.address);
+    print_out(L"\n[%ls] %5u  User:%ls\\%ls, from IP:%ls%ls%ls", time_text, decision.attempts, report.domain,
+              report.user, report.address, on_word(report.computer), computer_of(report.computer));
     set_console_color(color_heading);
     if (decision.whitelisted_ip)
         print_out(L" [WHITELIST IP]");
@@ -272,12 +327,20 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
     const bool whitelisted_ip = decision.whitelisted_ip;
     const bool whitelisted = decision.whitelisted;
     const bool block = decision.block;
-    const wchar_t *strings[6] = {report.domain, report.user, report.address,
+    // Attempts on every computer add up in the one history; a block names the computers of the
+    // address's count when any of them is another.
+    const uint64_t servers = note_servers(logon_failures, report.address, server_bit(report.computer));
+    const bool fleet = block && names_other_servers(servers);
+    if (fleet)
+        format_server_names(servers, server_list, server_list_chars);
+    const wchar_t *strings[6] = {report.domain, report.user,
+                                 address_for_report(report.address, fleet ? server_list : report.computer),
                                  report.attempts, report.logon_type, report.authentication};
 
     if (block) {
         // whitelisted_ip is clear here, so whitelisted means the user is on the list.
-        if (format_logon_block_command(block_command, report, attempts, time_text, whitelisted) < 0) {
+        if (format_logon_block_command(block_command, report, attempts, time_text, whitelisted,
+                                       fleet ? server_list : nullptr) < 0) {
             // An address that cannot stand as dstaddr is not passed to netsh: it could change
             // the command's meaning. It is held like a blocked one and reported as not blocked.
             print_not_blockable(report.address);
@@ -290,11 +353,12 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
             return;
         }
         print_block_notice(block_command, whitelisted);
-        DWORD exit_code = run_command_limited(block_command, block_command_wait_ms);
-        set_console_color(color_heading);
-        print_out(L"# exit:%u\n\n\n", exit_code);
+        DWORD exit_code = run_block_command(block_command);
+        if (!print_block_result(report.address, exit_code)) {
+            mark_block_failed(logon_failures, report.address, static_cast<uint32_t>(time_generated));
+            return;
+        }
         mark_blocked(logon_failures, report.address, static_cast<uint32_t>(time_generated));
-        reset_console_color();
         // Char literals: the tags are ASCII bytes.
         static const char blocked_whitelisted_tag[] = "BLOCKED for targeted attack on a whitelisted user";
         report_event(EVENTLOG_AUDIT_FAILURE, CATEGORY_BLOCKED, MSG_ADDRESS_BLOCKED, strings, 6,
@@ -316,8 +380,8 @@ void print_spoofed_notice(const LogonReport &report, uint32_t attempts, const wc
 {
     set_console_color(color_spoofed);
     print_out(L"\n[%ls] Attacks from a spoofed IP address cannot be blocked!", time_text);
-    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls, Type:%2ls", attempts, report.domain, report.user, report.address,
-              report.logon_type);
+    print_out(L"\n[%5u] User:%ls\\%ls, from IP:%ls%ls%ls, Type:%2ls", attempts, report.domain, report.user,
+              report.address, on_word(report.computer), computer_of(report.computer), report.logon_type);
 }
 
 void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text)
@@ -329,9 +393,15 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
     print_spoofed_notice(report, attempts, time_text);
 
     // Remote Desktop attackers are found among the connections to its port.
-    format_text(listing_command, command_chars, L"netstat -n | findstr %ls",
-                is_type(report.logon_type, L"10") ? L"3389" : L"TCP");
-    format_text(shell_command, command_chars, L"cmd.exe /A /D /C %ls", listing_command);
+    const wchar_t *pattern = is_type(report.logon_type, L"10") ? L"3389" : L"TCP";
+    format_text(listing_command, command_chars, L"netstat -n | findstr %ls", pattern);
+    // cmd would search for netstat and findstr as well: they are named by their paths. With
+    // more than two quotes after /C, cmd takes off the first and the last one.
+    shell_command[0] = L'\0';
+    if (system_tool_path(L"netstat.exe", netstat_path, MAX_PATH + 32) > 0 &&
+        system_tool_path(L"findstr.exe", findstr_path, MAX_PATH + 32) > 0)
+        format_text(shell_command, shell_command_chars, L"cmd.exe /A /D /C \"%ls -n | %ls %ls\"", netstat_path,
+                    findstr_path, pattern);
     set_console_color(color_heading);
     print_out(L"\n# %ls", listing_command);
     set_console_color(color_notice);
@@ -346,7 +416,7 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
     reset_console_color();
     print_out(L"\n");
 
-    const wchar_t *strings[8] = {report.domain, report.user, report.address, report.attempts,
-                                 report.logon_type, report.authentication, listing_command, capture_text};
+    const wchar_t *strings[8] = {report.domain, report.user, address_for_report(report.address, report.computer),
+                                 report.attempts, report.logon_type, report.authentication, listing_command, capture_text};
     report_event(EVENTLOG_ERROR_TYPE, CATEGORY_ATTENTION, MSG_SPOOFED_ADDRESS, strings, 8, "SPOOFED ADDRESS");
 }

@@ -15,6 +15,11 @@ void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar
 // Counts and reports a failed logon from 0.0.0.0 with the list of connected hosts.
 void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text);
 
+// Prints a block command's exit line. When netsh failed (an exit code other than 0, 258 after
+// the time limit, or the start error) also prints that the address is not blocked and reports
+// the failure to the Application log. True when the block holds.
+bool print_block_result(const wchar_t *address, DWORD exit_code);
+
 // The decision on one failed logon, before anything is printed, run or reported. The monitor
 // and the replay (engine/replay) both decide through decide_logon_failure.
 struct FailureDecision {
@@ -23,7 +28,7 @@ struct FailureDecision {
     bool whitelisted_user;  // the user is on whitelist_user
     bool whitelisted;       // either: the whitelist column of the thresholds
     DWORD threshold;        // the threshold of the logon type in that column
-    bool block;             // the threshold is reached and the address is not whitelisted
+    bool block;             // the threshold is reached, the address is not whitelisted, no failed block holds it off
 };
 // Counts the failure in logon_failures at time_generated and decides on it.
 FailureDecision decide_logon_failure(const LogonReport &report, DWORD time_generated);
@@ -47,9 +52,11 @@ bool is_plain_address(const wchar_t *address);
 // Copies text into out (capacity in characters, terminator included; cut to fit) with every
 // character that could end a quoted netsh argument replaced by a readable one; the length stored.
 size_t neutralise_text(const wchar_t *text, wchar_t *out, size_t capacity);
-// Formats the logon form of the block command into command (command_chars); a long domain, user
-// or authentication shortens the description only. The length, or -1 when the address is not plain.
+// Formats the logon form of the block command into command (command_chars); servers (null or
+// empty for none) names the computers of the attempts behind the user. A long domain, user,
+// authentication or servers text shortens the description only. The length, or -1 when the
+// address is not plain.
 int format_logon_block_command(wchar_t *command, const LogonReport &report, DWORD attempts,
-                               const wchar_t *time_text, bool whitelisted_user);
+                               const wchar_t *time_text, bool whitelisted_user, const wchar_t *servers = nullptr);
 // Formats the Remote Desktop form of the block command; the length, or -1 when the address is not plain.
 int format_rdp_block_command(wchar_t *command, const wchar_t *address, DWORD attempts, const wchar_t *time_text);

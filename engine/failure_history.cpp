@@ -113,6 +113,7 @@ template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, 
         history.key[slot] = key;
         history.last_time[slot] = now;
         history.attempts[slot] = 0;
+        history.block_failed_at[slot] = 0;
     }
     // Differences wrap in the width of Time: a clock going backwards reads as elapsed.
     Time elapsed = static_cast<Time>(now - history.last_time[slot]);
@@ -128,6 +129,8 @@ template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, 
         attempts = history.attempts[slot] + 1;
     else
         attempts = blocked - 1; // a count never turns into the blocked marker
+    if (attempts == 1)
+        history.servers[slot] = 0;
     history.last_time[slot] = now;
     history.attempts[slot] = attempts;
     return attempts;
@@ -142,6 +145,34 @@ template <typename Time> void mark_blocked(FailureHistory<Time> &history, const 
         return;
     history.last_time[slot] = time;
     history.attempts[slot] = blocked;
+}
+
+template <typename Time> void mark_block_failed(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> time)
+{
+    if (!storable(address))
+        return;
+    int slot = find_slot(history, address, address_key(address));
+    if (slot >= 0)
+        history.block_failed_at[slot] = time;
+}
+
+template <typename Time> bool block_due(const FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> now)
+{
+    if (!storable(address))
+        return true;
+    int slot = find_slot(history, address, address_key(address));
+    if (slot < 0 || history.block_failed_at[slot] == 0)
+        return true;
+    // Wraps like record_failure: a clock going backwards reads as elapsed.
+    return static_cast<Time>(now - history.block_failed_at[slot]) > history.hold;
+}
+
+template <typename Time> uint64_t note_servers(FailureHistory<Time> &history, const wchar_t *address, uint64_t servers)
+{
+    if (!storable(address))
+        return 0;
+    int slot = find_slot(history, address, address_key(address));
+    return slot < 0 ? 0 : (history.servers[slot] |= servers);
 }
 
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address)
@@ -167,6 +198,11 @@ template uint32_t record_failure(FailureHistory<uint32_t> &, const wchar_t *, ui
 template uint32_t record_failure(FailureHistory<uint64_t> &, const wchar_t *, uint64_t);
 template void mark_blocked(FailureHistory<uint32_t> &, const wchar_t *, uint32_t);
 template void mark_blocked(FailureHistory<uint64_t> &, const wchar_t *, uint64_t);
+template void mark_block_failed(FailureHistory<uint32_t> &, const wchar_t *, uint32_t);
+template void mark_block_failed(FailureHistory<uint64_t> &, const wchar_t *, uint64_t);
+template bool block_due(const FailureHistory<uint32_t> &, const wchar_t *, uint32_t);
+template bool block_due(const FailureHistory<uint64_t> &, const wchar_t *, uint64_t);
+template uint64_t note_servers(FailureHistory<uint32_t> &, const wchar_t *, uint64_t);
 template bool clear_entry(FailureHistory<uint32_t> &, const wchar_t *);
 template bool clear_entry(FailureHistory<uint64_t> &, const wchar_t *);
 template void reset_history(FailureHistory<uint32_t> &);

@@ -24,6 +24,11 @@ struct FailureHistory {
     wchar_t address[history_slots][history_address_chars];
     Time last_time[history_slots];
     uint32_t attempts[history_slots];
+    // When a block of the slot's address last failed; 0 when none did since the slot was taken.
+    Time block_failed_at[history_slots];
+    // The computers the address failed on in its current count, one bit each (engine/server_names);
+    // emptied whenever a count starts at 1.
+    uint64_t servers[history_slots];
     Time window;
     Time hold;
     uint32_t count;
@@ -44,6 +49,15 @@ template <typename Time> void init_history(FailureHistory<Time> &history);
 template <typename Time> uint32_t record_failure(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> now);
 // Marks the address's slot blocked at time; nothing without a slot.
 template <typename Time> void mark_blocked(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> time);
+// Remembers that blocking the address failed at time: block_due holds the next try off for
+// hold seconds, so that a failing netsh is not started for every failure. Nothing without a slot.
+template <typename Time> void mark_block_failed(FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> time);
+// Whether a block of the address may be tried at now: no failed block, or the last one more
+// than hold seconds before now.
+template <typename Time> bool block_due(const FailureHistory<Time> &history, const wchar_t *address, std::type_identity_t<Time> now);
+// Adds the bits of servers to the computers of the address's current count; the bits it holds
+// now, or 0 without a slot.
+template <typename Time> uint64_t note_servers(FailureHistory<Time> &history, const wchar_t *address, uint64_t servers);
 // Sets the address's slot back to 0 attempts; whether a slot was found.
 template <typename Time> bool clear_entry(FailureHistory<Time> &history, const wchar_t *address);
 // Forgets every entry (count 0).

@@ -99,7 +99,11 @@ DecodeResult decode_logon_event(const EVENTLOGRECORD *record, DWORD record_bytes
     report.logon_type = field(ev_str, kind->logon_type);
     report.authentication = field(ev_str, kind->authentication);
     is_success = kind->is_success;
+    return classify_logon(report, is_success);
+}
 
+DecodeResult classify_logon(const LogonReport &report, bool is_success)
+{
     // Logon types and these addresses have no letters: exact comparison is the case-blind one.
     const wchar_t *type = report.logon_type;
     if (wcscmp(type, L"3") != 0 && wcscmp(type, L"8") != 0 && wcscmp(type, L"10") != 0)

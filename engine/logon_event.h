@@ -10,6 +10,9 @@ struct LogonReport {
     const wchar_t *attempts;       // empty after decoding; filled by the block decision
     const wchar_t *logon_type;
     const wchar_t *authentication;
+    // The computer a forwarded event came from (a checked name); null for this computer's own
+    // records. Not an insertion string: the texts name it after the address.
+    const wchar_t *computer = nullptr;
 };
 
 enum class DecodeResult { rejected, accepted, spoofed };
@@ -24,6 +27,9 @@ constexpr size_t time_text_chars = 32;
 // is_success describe the logon; the report points into the record.
 DecodeResult decode_logon_event(const EVENTLOGRECORD *record, DWORD record_bytes, wchar_t *time_text,
                                 LogonReport &report, bool &is_success);
+// The last steps of decoding, for a logon whatever its source: a logon type other than 3, 8 or
+// 10 and the address "-" are rejected, the address 0.0.0.0 is spoofed (a failure) or rejected.
+DecodeResult classify_logon(const LogonReport &report, bool is_success);
 // Seconds since 1970 as local time "%.4d-%.2d-%.2d  %ls %.2d:%.2d:%.2d" (AM/PM before the clock).
 void format_event_time(DWORD seconds, wchar_t *time_text);
 // The same for a file time (100-nanosecond units since 1601); empty text if it has no calendar date.

@@ -13,8 +13,10 @@ namespace {
 // The console must exist before the service host prints, and both before the main entry.
 // One initialiser in this file fixes the order, which separate files could not. The console's
 // hooks come first: the console set-up starts the key console and the Ctrl handler. Exit
-// routines run in the reverse order of their registration: the service host closes first (its
-// threads may still print), then the console, then the configuration lists are released.
+// routines run in the reverse order of their registration: the console closes first, which
+// stops the key console and the Ctrl handler, both of which reach the service host; then the
+// service host (its threads print nothing once the main entry has ended), then the
+// configuration lists are released.
 struct StaticStartup {
     StaticStartup()
     {
@@ -23,8 +25,8 @@ struct StaticStartup {
         service_host_init();
         probe_windows_version();
         atexit(release_config_lists);
-        atexit(shadow_console_close);
         atexit(service_host_close);
+        atexit(shadow_console_close);
     }
 };
 StaticStartup static_startup;

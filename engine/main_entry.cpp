@@ -9,8 +9,29 @@
 #include "console/operator_commands.h"
 #include "console/output.h"
 #include "service/service_commands.h"
+#include "service/service_runtime.h"
 #include <cstdio>
 #include <cwchar>
+
+namespace {
+
+// The monitor has ended (error 0 after an asked-for quit): the service reports STOPPED, with
+// the error after a failure, only now that every handle is closed and every line printed; its
+// dispatcher then returns. Last, a Ctrl handler waiting for the end may let the system go on.
+int finish(int exit_code, DWORD error)
+{
+    service_monitor_finished(error);
+    if (g_service_host.e_host_stopped.created)
+        WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
+    if (exit_code == 0 && IsDebuggerPresent() && !exit_now) {
+        getwchar();
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    }
+    signal_quit_done();
+    return exit_code;
+}
+
+} // namespace
 
 int monitor_main(int argc, wchar_t **argv)
 {
@@ -46,26 +67,21 @@ int monitor_main(int argc, wchar_t **argv)
                   L"move it to a shorter path.\n",
                   path_error);
         restore_console_color();
-        return static_cast<int>(path_error);
+        return finish(static_cast<int>(path_error), path_error);
     }
-    const int result = run_monitor(g_service_host.is_service, &g_service_host.stop_requested);
-    if (result != 0)
-        return result;
-
+    DWORD error = 0;
+    const int result = run_monitor(g_service_host.is_service, &g_service_host.stop_requested, service_monitor_ready,
+                                   &error);
     release_message_modules();
-    if (g_service_host.e_host_stopped.created)
-        WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
-    restore_console_color();
-    if (g_shadow_console.to_log_file) {
-        if (monitor_is_paused())
-            print_out(L"#\n");
-        print_out(L"# (Quit) ######################################################################\n\n\n\n");
-    } else {
-        print_out(L"(Quit)");
+    if (result == 0) {
+        restore_console_color();
+        if (g_shadow_console.to_log_file) {
+            if (monitor_is_paused())
+                print_out(L"#\n");
+            print_out(L"# (Quit) ######################################################################\n\n\n\n");
+        } else {
+            print_out(L"(Quit)");
+        }
     }
-    if (IsDebuggerPresent() && !exit_now) {
-        getwchar();
-        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
-    }
-    return 0;
+    return finish(result, error);
 }

@@ -7,6 +7,7 @@
 #include "engine/report.h"
 #include "config/config.h"
 #include "console/output.h"
+#include "commands/ipsec_store.h"
 #include "commands/runner.h"
 
 namespace {
@@ -64,14 +65,20 @@ void handle_connection_event(EVT_HANDLE event)
     format_file_time(values[0].FileTimeVal, time_text);
     format_text(attempts_text, 8, L"%u", attempts);
 
-    if (is_listed(whitelist_IP, address)) {
+    // The lists and the threshold in force: a reload on the main thread may swap them.
+    config_read_begin();
+    const bool whitelisted = is_listed(whitelist_IP, address);
+    const DWORD threshold = max_logon_count_normal_RDP;
+    config_read_end();
+    if (whitelisted) {
         set_console_color(color_success);
         print_out(L"\n[%ls] %5u  IP %ls", time_text, attempts, address);
         print_out(L"  [%ls]\n", L"WHITELIST IP");
         reset_console_color();
         return;
     }
-    if (attempts < max_logon_count_normal_RDP) {
+    // Past a failed block the address is tried again once hold seconds have passed.
+    if (attempts < threshold || !block_due(rdp_failures, address, now)) {
         set_console_color(color_heading);
         print_out(L"\n[%ls] %5u  IP %ls", time_text, attempts, address);
         reset_console_color();
@@ -89,10 +96,12 @@ void handle_connection_event(EVT_HANDLE event)
     }
     set_console_color(color_notice);
     print_out(L"\n# ADD TO BLACKLIST:%ls\n%ls\n", address, rdp_block_command);
-    DWORD exit_code = run_command_limited(rdp_block_command, block_command_wait_ms);
-    set_console_color(color_heading);
-    print_out(L"# exit:%u\n\n\n", exit_code);
-    reset_console_color();
+    const wchar_t *command = rdp_block_command;
+    DWORD exit_code = run_ipsec_commands(&command, 1, false, block_command_wait_ms);
+    if (!print_block_result(address, exit_code)) {
+        mark_block_failed(rdp_failures, address, now);
+        return;
+    }
     mark_blocked(rdp_failures, address, now);
     const wchar_t *strings[2] = {address, attempts_text};
     report_event(EVENTLOG_AUDIT_FAILURE, CATEGORY_BLOCKED, MSG_RDP_ADDRESS_BLOCKED, strings, 2, "BLOCKED");

@@ -3,12 +3,12 @@
 // tables keep what the summary needs. A block is what the monitor would have run: it is
 // printed, never run, and holds the address as a block that succeeded.
 #include "engine/replay.h"
+#include "engine/replay_tally.h"
 #include "engine/block.h"
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
 #include "engine/monitor.h"
 #include "config/config.h"
-#include "config/text_case.h"
 #include "console/output.h"
 #include <cstdint>
 #include <cwchar>
@@ -18,62 +18,13 @@ namespace {
 // The most one ReadEventLogW reads (0x7FFFF bytes), eight times the monitor's batch: a replay
 // reads a whole log as fast as it can.
 constexpr DWORD replay_read_bytes = 0x7FFFF;
-// Addresses with a row in the summary; later addresses are decided and counted without one.
-constexpr uint32_t row_capacity = 16384;
-// Hash index of the rows: a power of two, twice the rows, so that probes stay short.
-constexpr uint32_t index_slots = 32768;
-// Entries of whitelist_user with a row; failures of later entries are counted without one.
-constexpr uint32_t user_capacity = 1024;
-// Distinct event IDs counted one by one; the others are counted together.
-constexpr uint32_t event_id_capacity = 64;
-// The CSV file is written through a buffer of this many bytes.
-constexpr DWORD csv_buffer_bytes = 65536;
 // Characters of a full path of a saved log.
 constexpr DWORD path_chars = 1024;
 
-struct AddressRow {
-    wchar_t address[history_address_chars];
-    uint32_t key;             // address_key of address
-    DWORD first_failure;      // time of its first accepted failure
-    DWORD last_failure;
-    uint32_t failures;        // accepted failures, held ones included
-    uint32_t after_block;     // failures after its first block
-    uint32_t blocks;          // times it would have been blocked
-    uint32_t block_attempts;  // the count at its first block
-    DWORD block_time;         // the time of its first block
-    uint32_t peak;            // without a block: the count closest to its threshold,
-    uint32_t peak_threshold;  // and that threshold
-    uint8_t block_type;       // logon types (3, 8, 10) of the first block and of the peak
-    uint8_t peak_type;
-    bool whitelisted_ip;
-    bool targeted;            // its first block was for a whitelisted user
-    bool not_blockable;       // reached its threshold, but is no plain address: no filter
-};
-
-// A whitelist_user entry, by its index in the list.
-struct UserRow {
-    uint32_t failures;        // counted failures (not held ones) of that user name
-    uint32_t blocks;          // blocks for a targeted attack on it
-    uint32_t peak;            // from addresses not whitelisted: the count closest to its threshold,
-    uint32_t peak_threshold;  // and that threshold
-};
-
-struct EventCount {
-    DWORD id;
-    uint64_t count;
-};
-
-// Everything a replay uses, allocated at once by run_replay (zero-filled; pages are committed
-// as they are touched) and freed when it ends. The read buffer comes first, page-aligned.
+// Everything the reading uses, allocated at once by run_replay and freed when it ends.
 struct ReplayMemory {
     BYTE read[0x80000];                  // 512 KiB, of which a read takes replay_read_bytes
-    AddressRow rows[row_capacity];
-    uint32_t index[index_slots];         // row number + 1, or 0 for a free slot
-    uint32_t block_order[row_capacity];  // rows by their first block
-    UserRow users[user_capacity];
-    EventCount events[event_id_capacity];
     wchar_t command[command_chars];      // the block command that would have run
-    char csv[csv_buffer_bytes];
 };
 
 struct Options {
@@ -84,15 +35,11 @@ struct Options {
     DWORD value[6];
 };
 
-struct Totals {
-    uint64_t records, accepted, rejected, spoofed, held, cleared, untracked_failures, untracked_user_failures,
-        other_ids;
-    uint32_t rows, blocked_rows, event_ids, untracked_blocks;
-    DWORD first_time, last_time;  // earliest and latest TimeGenerated of the records read
+// Where the reading stands, for its end and its skips over damaged records.
+struct Reading {
     DWORD last_number;            // RecordNumber of the last record read
     DWORD next_number;            // the number the next record should have
-    uint64_t damaged;             // records skipped as damaged
-    DWORD first_damaged;          // the number of the first of them
+    DWORD first_damaged;          // the number of the first damaged record
     bool limited;                 // records past the newest at the start are left (the live log)
     DWORD oldest, number;         // the log's records at the start
     bool past_newest;
@@ -112,12 +59,10 @@ const Override overrides[6] = {
 // for the one replay of the process (the program ends after it).
 ReplayMemory *memory = nullptr;
 Options options;
-Totals totals;
+Reading reading;
+ReplayTotals &totals = replay_totals;
 wchar_t time_text[time_text_chars];  // the current record's time, rewritten by decoding
 const BYTE *walked_end = nullptr;    // end of the last record the walk of a batch visited
-HANDLE csv_file = INVALID_HANDLE_VALUE;
-DWORD csv_used = 0;
-DWORD csv_error = 0;                 // the first failed write; the rest is not written
 
 // "!! <call> FAILED <code>", then ": <what>" when what is given, and the line's end.
 void error_line(const wchar_t *call, DWORD code, const wchar_t *what = nullptr)
@@ -223,66 +168,6 @@ uint8_t type_number(const wchar_t *logon_type)
     return logon_type[0] == L'1' ? 10 : logon_type[0] == L'8' ? 8 : 3;
 }
 
-// Keeps the count that came closest to its threshold (attempts / threshold above peak /
-// peak_threshold); whether it was taken.
-bool note_peak(uint32_t &peak, uint32_t &peak_threshold, uint32_t attempts, DWORD threshold)
-{
-    if (peak != 0 && uint64_t{attempts} * peak_threshold <= uint64_t{peak} * threshold)
-        return false;
-    peak = attempts;
-    peak_threshold = threshold;
-    return true;
-}
-
-// The row of an address, added when it is new; null when the table is full or the address
-// does not fit a row (the failure history gives such an address no slot either).
-AddressRow *address_row(const wchar_t *address)
-{
-    if (wcsnlen(address, history_address_chars) >= history_address_chars)
-        return nullptr;
-    const uint32_t key = address_key(address);
-    uint32_t slot = key & (index_slots - 1);
-    // At most half the slots are in use: the probe ends at a free one.
-    for (uint32_t at = memory->index[slot]; at != 0; at = memory->index[slot]) {
-        AddressRow &row = memory->rows[at - 1];
-        if (row.key == key && equal_ignoring_case(row.address, address))
-            return &row;
-        slot = (slot + 1) & (index_slots - 1);
-    }
-    if (totals.rows == row_capacity)
-        return nullptr;
-    AddressRow &row = memory->rows[totals.rows++];
-    wcscpy_s(row.address, history_address_chars, address);
-    row.key = key;
-    memory->index[slot] = totals.rows;
-    return &row;
-}
-
-UserRow *user_row(const wchar_t *user)
-{
-    const int64_t index = find_listed(whitelist_user, user);
-    if (index < 0)
-        return nullptr;
-    if (index >= static_cast<int64_t>(user_capacity)) {
-        ++totals.untracked_user_failures;
-        return nullptr;
-    }
-    return &memory->users[index];
-}
-
-void count_event_id(DWORD id)
-{
-    for (uint32_t i = 0; i < totals.event_ids; ++i)
-        if (memory->events[i].id == id) {
-            ++memory->events[i].count;
-            return;
-        }
-    if (totals.event_ids == event_id_capacity)
-        ++totals.other_ids;
-    else
-        memory->events[totals.event_ids++] = {id, 1};
-}
-
 // The lines of a block, as the monitor prints them, with "not run" where its exit code stands.
 void print_block(bool plain, bool whitelisted_user, const wchar_t *address)
 {
@@ -354,7 +239,7 @@ void replay_failure(const LogonReport &report, DWORD time)
         row->block_attempts = d.attempts;
         row->block_time = time;
         row->targeted = d.whitelisted;
-        memory->block_order[totals.blocked_rows++] = static_cast<uint32_t>(row - memory->rows);
+        note_first_block(*row);
     }
 }
 
@@ -362,8 +247,8 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
 {
     walked_end = reinterpret_cast<const BYTE *>(record) + length;
     // Unsigned distance: the numbers may wrap.
-    if (totals.limited && record->RecordNumber - totals.oldest >= totals.number) {
-        totals.past_newest = true;
+    if (reading.limited && record->RecordNumber - reading.oldest >= reading.number) {
+        reading.past_newest = true;
         return;
     }
     const DWORD time = record->TimeGenerated;
@@ -371,8 +256,8 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
         totals.first_time = time;
     if (totals.records == 1 || time > totals.last_time)
         totals.last_time = time;
-    totals.last_number = record->RecordNumber;
-    totals.next_number = record->RecordNumber + 1;
+    reading.last_number = record->RecordNumber;
+    reading.next_number = record->RecordNumber + 1;
     count_event_id(record->EventID);
 
     LogonReport report;
@@ -412,11 +297,11 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
 void count_damaged(DWORD number, DWORD count)
 {
     if (totals.damaged == 0)
-        totals.first_damaged = number;
+        reading.first_damaged = number;
     totals.damaged += count;
     totals.records += count;
     totals.rejected += count;
-    totals.next_number = number + count;
+    reading.next_number = number + count;
 }
 
 // Reads the log from its oldest record on; 0 at its end, or the error that ended the reading.
@@ -439,8 +324,8 @@ DWORD read_records(HANDLE log)
             if (flags == sequential && error == ERROR_HANDLE_EOF)
                 return 0;
             if (flags == sequential && error == ERROR_EVENTLOG_FILE_CORRUPT)
-                seek_to = totals.next_number + 1;
-            else if (flags != sequential && error == ERROR_EVENTLOG_FILE_CORRUPT && seek_to - totals.next_number < max_skipped)
+                seek_to = reading.next_number + 1;
+            else if (flags != sequential && error == ERROR_EVENTLOG_FILE_CORRUPT && seek_to - reading.next_number < max_skipped)
                 ++seek_to;
             else
                 return flags == sequential ? error : ERROR_EVENTLOG_FILE_CORRUPT;
@@ -448,7 +333,7 @@ DWORD read_records(HANDLE log)
             continue;
         }
         if (flags != sequential)
-            count_damaged(totals.next_number, seek_to - totals.next_number);
+            count_damaged(reading.next_number, seek_to - reading.next_number);
         flags = sequential;
         if (bytes_read > replay_read_bytes)
             bytes_read = replay_read_bytes;
@@ -458,338 +343,16 @@ DWORD read_records(HANDLE log)
         walk_batch(memory->read, bytes_read, replay_record);
         if (!options.quiet)
             output_gather_end();
-        if (totals.past_newest)
+        if (reading.past_newest)
             return 0;
         // The walk ends at a length that cannot be a record: the rest of the batch is one
         // damaged record to it, and the next read goes on behind the batch.
         if (walked_end != memory->read + bytes_read)
-            count_damaged(totals.next_number, 1);
+            count_damaged(reading.next_number, 1);
     }
 }
 
 // ---- the summary and its CSV form ----
-
-// Copies text for a table, its control characters replaced (attackers choose addresses).
-const wchar_t *shown(const wchar_t *text, wchar_t *out, size_t capacity)
-{
-    size_t n = 0;
-    for (; text[n] != 0 && n + 1 < capacity; ++n)
-        out[n] = text[n] < 0x20 || text[n] == 0x7F ? L'?' : text[n];
-    out[n] = 0;
-    return out;
-}
-
-const wchar_t *event_time(DWORD seconds, bool set, wchar_t *out)
-{
-    out[0] = 0;
-    if (set)
-        format_event_time(seconds, out);
-    return out;
-}
-
-void csv_flush()
-{
-    DWORD done = 0;
-    if (csv_error == 0 && csv_used != 0 && (!WriteFile(csv_file, memory->csv, csv_used, &done, nullptr) || done != csv_used))
-        csv_error = last_error(ERROR_WRITE_FAULT);
-    csv_used = 0;
-}
-
-void csv_bytes(const char *bytes, DWORD count)
-{
-    for (DWORD i = 0; i < count; ++i) {
-        if (csv_used == csv_buffer_bytes)
-            csv_flush();
-        memory->csv[csv_used++] = bytes[i];
-    }
-}
-
-// One character as UTF-8.
-void csv_code_point(uint32_t c)
-{
-    char b[4];
-    DWORD n = 0;
-    if (c < 0x80) {
-        b[n++] = static_cast<char>(c);
-    } else if (c < 0x800) {
-        b[n++] = static_cast<char>(0xC0 | (c >> 6));
-        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        b[n++] = static_cast<char>(0xE0 | (c >> 12));
-        b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        b[n++] = static_cast<char>(0xF0 | (c >> 18));
-        b[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
-    }
-    csv_bytes(b, n);
-}
-
-// A text cell in UTF-8: quoted, its quotes doubled, control characters as "?", a lone
-// surrogate as U+FFFD, and a leading = + - @ behind an apostrophe, so that a spreadsheet takes
-// no attacker's text for a formula.
-void csv_text(const wchar_t *text)
-{
-    csv_bytes("\"", 1);
-    if (text[0] == L'=' || text[0] == L'+' || text[0] == L'-' || text[0] == L'@')
-        csv_bytes("'", 1);
-    for (size_t i = 0; text[i] != 0; ++i) {
-        uint32_t c = static_cast<uint16_t>(text[i]);
-        if (c == L'"') {
-            csv_bytes("\"\"", 2);
-            continue;
-        }
-        if (c < 0x20 || c == 0x7F)
-            c = L'?';
-        else if (IS_HIGH_SURROGATE(c) && IS_LOW_SURROGATE(text[i + 1]))
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(text[++i]) - 0xDC00);
-        else if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        csv_code_point(c);
-    }
-    csv_bytes("\"", 1);
-}
-
-// Which cells of a CSV row hold a value.
-constexpr uint16_t cell_type = 1, cell_attempts = 2, cell_peak = 4, cell_threshold = 8, cell_blocked_at = 16,
-                   cell_first = 32, cell_last = 64, cell_failures = 128, cell_after = 256, cell_blocks = 512,
-                   cell_count = 1024;
-
-struct CsvRow {
-    const wchar_t *section;
-    const wchar_t *name;
-    uint16_t cells;
-    uint32_t type, attempts, peak, threshold;
-    DWORD blocked_at, first, last;
-    uint64_t failures, after, blocks, count;
-    const wchar_t *note;
-};
-
-const char csv_header[] = "\xEF\xBB\xBFsection,name,logon_type,attempts_at_block,peak_attempts,threshold,"
-                          "blocked_at_utc,first_failure_utc,last_failure_utc,failures,failures_after_block,"
-                          "blocks,count,note\r\n";
-
-void csv_number(bool set, uint64_t value)
-{
-    csv_bytes(",", 1);
-    if (!set)
-        return;
-    char digits[24];
-    int n = 0;
-    do
-        digits[n++] = static_cast<char>('0' + value % 10);
-    while ((value /= 10) != 0);
-    while (n > 0)
-        csv_bytes(&digits[--n], 1);
-}
-
-// A time cell in UTC, "YYYY-MM-DD HH:MM:SS", as spreadsheets read it.
-void csv_time(bool set, DWORD seconds)
-{
-    csv_bytes(",", 1);
-    if (!set)
-        return;
-    const ULONGLONG t = (static_cast<ULONGLONG>(seconds) + 11644473600ull) * 10000000ull;
-    FILETIME ft = {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-    SYSTEMTIME s;
-    if (!FileTimeToSystemTime(&ft, &s))
-        return;
-    char text[24];
-    const unsigned fields[6] = {s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute, s.wSecond};
-    const char separators[6] = {'-', '-', ' ', ':', ':', 0};
-    int n = 0;
-    for (int f = 0; f < 6; ++f) {
-        const int width = f == 0 ? 4 : 2;
-        for (int d = width - 1, v = static_cast<int>(fields[f]); d >= 0; --d, v /= 10)
-            text[n + d] = static_cast<char>('0' + v % 10);
-        n += width;
-        if (separators[f] != 0)
-            text[n++] = separators[f];
-    }
-    csv_bytes(text, static_cast<DWORD>(n));
-}
-
-void csv_row(const CsvRow &r)
-{
-    if (csv_file == INVALID_HANDLE_VALUE)
-        return;
-    csv_text(r.section);
-    csv_bytes(",", 1);
-    csv_text(r.name);
-    csv_number(r.cells & cell_type, r.type);
-    csv_number(r.cells & cell_attempts, r.attempts);
-    csv_number(r.cells & cell_peak, r.peak);
-    csv_number(r.cells & cell_threshold, r.threshold);
-    csv_time(r.cells & cell_blocked_at, r.blocked_at);
-    csv_time(r.cells & cell_first, r.first);
-    csv_time(r.cells & cell_last, r.last);
-    csv_number(r.cells & cell_failures, r.failures);
-    csv_number(r.cells & cell_after, r.after);
-    csv_number(r.cells & cell_blocks, r.blocks);
-    csv_number(r.cells & cell_count, r.count);
-    csv_bytes(",", 1);
-    if (r.note != nullptr)
-        csv_text(r.note);
-    csv_bytes("\r\n", 2);
-}
-
-constexpr wchar_t targeted_note[] = L"whitelisted user";
-constexpr wchar_t not_blockable_note[] = L"not a plain address: no filter";
-
-bool near_miss(const AddressRow &row)
-{
-    return !row.whitelisted_ip && row.blocks == 0 && row.peak != 0 && uint64_t{row.peak} * 2 >= row.peak_threshold;
-}
-
-void summary_blocked()
-{
-    print_out(L"# Addresses that would have been blocked: %u\n", totals.blocked_rows);
-    if (totals.blocked_rows != 0)
-        print_out(L"  %4ls  %8ls  %-23ls  %-23ls  %-23ls  %5ls  %6ls  %ls\n", L"type", L"attempts", L"blocked at",
-                  L"first failure", L"last failure", L"after", L"blocks", L"address");
-    wchar_t at[time_text_chars], first[time_text_chars], last[time_text_chars], address[history_address_chars];
-    for (uint32_t i = 0; i < totals.blocked_rows; ++i) {
-        const AddressRow &r = memory->rows[memory->block_order[i]];
-        print_out(L"  %4u  %8u  %-23ls  %-23ls  %-23ls  %5u  %6u  %ls%ls\n", r.block_type, r.block_attempts,
-                  event_time(r.block_time, true, at), event_time(r.first_failure, true, first),
-                  event_time(r.last_failure, true, last), r.after_block, r.blocks,
-                  shown(r.address, address, history_address_chars), r.targeted ? L"  (whitelisted user)" : L"");
-        csv_row({L"blocked", r.address,
-                 static_cast<uint16_t>(cell_type | cell_attempts | cell_blocked_at | cell_first | cell_last |
-                                       cell_failures | cell_after | cell_blocks),
-                 r.block_type, r.block_attempts, 0, 0, r.block_time,
-                 r.first_failure, r.last_failure, r.failures, r.after_block, r.blocks, 0,
-                 r.targeted ? targeted_note : nullptr});
-    }
-}
-
-// Rows of addresses that were not blocked: the whitelisted ones, or those that came close.
-void summary_unblocked(const wchar_t *heading, const wchar_t *section, bool whitelisted)
-{
-    uint32_t count = 0;
-    for (uint32_t i = 0; i < totals.rows; ++i)
-        count += whitelisted ? memory->rows[i].whitelisted_ip : near_miss(memory->rows[i]);
-    print_out(L"# %ls: %u\n", heading, count);
-    if (count != 0)
-        print_out(L"  %4ls  %14ls  %8ls  %-23ls  %-23ls  %ls\n", L"type", L"peak/threshold", L"failures",
-                  L"first failure", L"last failure", L"address");
-    wchar_t first[time_text_chars], last[time_text_chars], address[history_address_chars], peak[24];
-    for (uint32_t i = 0; i < totals.rows; ++i) {
-        const AddressRow &r = memory->rows[i];
-        if (whitelisted ? !r.whitelisted_ip : !near_miss(r))
-            continue;
-        format_text(peak, 24, L"%u/%u", r.peak, r.peak_threshold);
-        print_out(L"  %4u  %14ls  %8u  %-23ls  %-23ls  %ls%ls\n", r.peak_type, peak, r.failures,
-                  event_time(r.first_failure, true, first), event_time(r.last_failure, true, last),
-                  shown(r.address, address, history_address_chars),
-                  r.not_blockable ? L"  (not a plain address: no filter)" : L"");
-        csv_row({section, r.address,
-                 static_cast<uint16_t>(cell_type | cell_peak | cell_threshold | cell_first | cell_last | cell_failures),
-                 r.peak_type, 0, r.peak, r.peak_threshold, 0, r.first_failure, r.last_failure, r.failures, 0, 0, 0,
-                 r.not_blockable ? not_blockable_note : nullptr});
-    }
-}
-
-void summary_users()
-{
-    const uint64_t listed = whitelist_user.count < user_capacity ? whitelist_user.count : user_capacity;
-    uint32_t count = 0;
-    for (uint64_t i = 0; i < listed; ++i)
-        count += memory->users[i].failures != 0;
-    print_out(L"# Whitelisted user names that failed: %u\n", count);
-    if (count != 0)
-        print_out(L"  %14ls  %8ls  %6ls  %ls\n", L"peak/threshold", L"failures", L"blocks", L"user");
-    wchar_t peak[24], name[history_address_chars];
-    for (uint64_t i = 0; i < listed; ++i) {
-        const UserRow &u = memory->users[i];
-        if (u.failures == 0)
-            continue;
-        if (u.peak != 0)
-            format_text(peak, 24, L"%u/%u", u.peak, u.peak_threshold);
-        else
-            format_text(peak, 24, L"-");
-        print_out(L"  %14ls  %8u  %6u  %ls\n", peak, u.failures, u.blocks,
-                  shown(whitelist_user.items[i], name, history_address_chars));
-        csv_row({L"whitelisted user", whitelist_user.items[i],
-                 static_cast<uint16_t>(cell_failures | cell_blocks | (u.peak != 0 ? cell_peak | cell_threshold : 0)), 0,
-                 0, u.peak, u.peak_threshold, 0, 0, 0, u.failures, 0, u.blocks, 0, nullptr});
-    }
-}
-
-void count_row(const wchar_t *section, const wchar_t *name, uint64_t count)
-{
-    csv_row({section, name, cell_count, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, count, nullptr});
-}
-
-void summary_records()
-{
-    wchar_t first[time_text_chars], last[time_text_chars];
-    print_out(L"# Records: %llu read", totals.records);
-    if (totals.records != 0)
-        print_out(L", from %ls to %ls", event_time(totals.first_time, true, first), event_time(totals.last_time, true, last));
-    print_out(L": %llu accepted, %llu rejected (%llu of them damaged), %llu spoofed\n", totals.accepted, totals.rejected,
-              totals.damaged, totals.spoofed);
-    print_out(L"# Failures ignored after a block: %llu; successful logons of whitelisted users: %llu\n", totals.held,
-              totals.cleared);
-    count_row(L"records", L"read", totals.records);
-    count_row(L"records", L"accepted", totals.accepted);
-    count_row(L"records", L"rejected", totals.rejected);
-    count_row(L"records", L"damaged", totals.damaged);
-    count_row(L"records", L"spoofed", totals.spoofed);
-    count_row(L"records", L"ignored after a block", totals.held);
-    count_row(L"records", L"successful logons of whitelisted users", totals.cleared);
-    if (totals.untracked_failures != 0) {
-        print_out(L"# Failures of addresses without a row (more than %u addresses, or longer than 63 characters): "
-                  L"%llu, decided like the others; %u of them would have been blocked\n",
-                  row_capacity, totals.untracked_failures, totals.untracked_blocks);
-        count_row(L"records", L"failures of addresses without a row", totals.untracked_failures);
-    }
-    if (totals.untracked_user_failures != 0) {
-        print_out(L"# Failures of whitelisted user names after the %uth entry of whitelist_user: %llu\n",
-                  user_capacity, totals.untracked_user_failures);
-        count_row(L"records", L"failures of later whitelisted user names", totals.untracked_user_failures);
-    }
-    // By event ID, in ascending order.
-    EventCount *e = memory->events;
-    for (uint32_t i = 1; i < totals.event_ids; ++i)
-        for (uint32_t j = i; j > 0 && e[j - 1].id > e[j].id; --j) {
-            const EventCount swap = e[j];
-            e[j] = e[j - 1];
-            e[j - 1] = swap;
-        }
-    print_out(L"# Records by event ID:%ls", totals.event_ids == 0 ? L" none" : L"");
-    wchar_t id[16];
-    for (uint32_t i = 0; i < totals.event_ids; ++i) {
-        print_out(L"%ls %u: %llu", i == 0 ? L"" : L",", e[i].id, e[i].count);
-        format_text(id, 16, L"%u", e[i].id);
-        count_row(L"event ID", id, e[i].count);
-    }
-    if (totals.other_ids != 0) {
-        print_out(L", other IDs: %llu", totals.other_ids);
-        count_row(L"event ID", L"other", totals.other_ids);
-    }
-    print_out(L"\n");
-}
-
-void print_summary()
-{
-    output_gather_begin();
-    set_console_color(color_heading);
-    print_out(L"\n# Summary\n");
-    reset_console_color();
-    if (csv_file != INVALID_HANDLE_VALUE)
-        csv_bytes(csv_header, sizeof(csv_header) - 1);
-    summary_blocked();
-    summary_unblocked(L"Whitelisted addresses, never blocked", L"whitelisted address", true);
-    summary_users();
-    summary_unblocked(L"Addresses that reached half their threshold or more, not blocked", L"half threshold", false);
-    summary_records();
-    output_gather_end();
-    if (csv_file != INVALID_HANDLE_VALUE)
-        csv_flush();
-}
 
 // ---- the run ----
 
@@ -816,7 +379,7 @@ void print_ending(DWORD error)
     if (totals.records == 0)
         format_text(where, 96, L"before the first record");
     else
-        format_text(where, 96, L"after %llu records (the last one read: number %u)", totals.records, totals.last_number);
+        format_text(where, 96, L"after %llu records (the last one read: number %u)", totals.records, reading.last_number);
     set_console_color(color_error);
     if (error == ERROR_CANCELLED)
         print_out(L"!! Replay stopped %ls; the summary covers them\n", where);
@@ -851,21 +414,14 @@ DWORD replay_log(HANDLE log, const wchar_t *source)
         restore_console_color();
         return ERROR_HANDLE_EOF;
     }
-    totals.limited = options.file == nullptr;
-    totals.oldest = oldest;
-    totals.number = number;
-    totals.next_number = oldest;
+    reading.limited = options.file == nullptr;
+    reading.oldest = oldest;
+    reading.number = number;
+    reading.next_number = oldest;
     if (options.csv_path != nullptr) {
-        // A new file only: a replay never overwrites what is there.
-        csv_file = CreateFileW(options.csv_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (csv_file == INVALID_HANDLE_VALUE) {
-            const DWORD error = last_error(ERROR_GEN_FAILURE);
-            set_console_color(color_error);
-            print_out(L"!! CreateFileW() FAILED %u: %.1000ls%ls\n", error, options.csv_path,
-                      error == ERROR_FILE_EXISTS ? L" exists; the CSV file is never overwritten" : L"");
-            restore_console_color();
+        const DWORD error = open_csv(options.csv_path);
+        if (error != 0)
             return error;
-        }
     }
     set_console_color(color_heading);
     print_out(L"# Replay of %.1000ls, records %u to %u: nothing is run, reported or written\n", source, oldest,
@@ -884,11 +440,12 @@ DWORD replay_log(HANDLE log, const wchar_t *source)
     } else if (totals.damaged != 0) {
         set_console_color(color_error);
         print_out(L"!! %llu damaged records skipped (the first: number %u); the summary covers the others (%u)\n",
-                  totals.damaged, totals.first_damaged, ERROR_EVENTLOG_FILE_CORRUPT);
+                  totals.damaged, reading.first_damaged, ERROR_EVENTLOG_FILE_CORRUPT);
         restore_console_color();
         error = ERROR_EVENTLOG_FILE_CORRUPT;
     }
-    if (csv_file != INVALID_HANDLE_VALUE && csv_error != 0) {
+    const DWORD csv_error = csv_write_error();
+    if (csv_error != 0) {
         set_console_color(color_error);
         print_out(L"!! WriteFile() FAILED %u: the CSV file %.1000ls is incomplete\n", csv_error, options.csv_path);
         restore_console_color();
@@ -927,10 +484,13 @@ int run_replay(int argc, wchar_t **argv)
         }
     }
     memory = static_cast<ReplayMemory *>(VirtualAlloc(nullptr, sizeof(ReplayMemory), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (memory == nullptr) {
-        const DWORD error = last_error(ERROR_NOT_ENOUGH_MEMORY);
-        error_line(L"VirtualAlloc()", error, L"no memory for the replay");
-        return static_cast<int>(error);
+    const DWORD no_memory = memory == nullptr ? last_error(ERROR_NOT_ENOUGH_MEMORY) : open_tally();
+    if (no_memory != 0) {
+        error_line(L"VirtualAlloc()", no_memory, L"no memory for the replay");
+        if (memory != nullptr)
+            VirtualFree(memory, 0, MEM_RELEASE);
+        memory = nullptr;
+        return static_cast<int>(no_memory);
     }
     HANDLE log = options.file != nullptr ? OpenBackupEventLogW(nullptr, full_path) : OpenEventLogW(nullptr, L"Security");
     DWORD result = 0;
@@ -943,12 +503,10 @@ int run_replay(int argc, wchar_t **argv)
     } else {
         result = replay_log(log, options.file != nullptr ? full_path : L"the Security log");
     }
-    // Closed in a fixed order: the CSV file, the log, then the memory.
-    if (csv_file != INVALID_HANDLE_VALUE)
-        CloseHandle(csv_file);
-    csv_file = INVALID_HANDLE_VALUE;
+    // Closed in a fixed order: the log, the tables with the CSV file, then the reading's memory.
     if (log != nullptr)
         CloseEventLog(log);
+    close_tally();
     VirtualFree(memory, 0, MEM_RELEASE);
     memory = nullptr;
     return static_cast<int>(result);

@@ -2,6 +2,7 @@
 // every handle the monitor opened, in their fixed order.
 #include "engine/security_log.h"
 #include "engine/rdp_monitor.h"
+#include "engine/forwarded_monitor.h"
 #include "engine/report.h"
 #include "console/output.h"
 
@@ -36,12 +37,10 @@ DWORD open_security_log()
 void close_monitor_handles()
 {
     close_rdp_monitor();
+    close_forwarded_monitor();
     if (security_log != nullptr) {
         CloseEventLog(security_log);
         security_log = nullptr;
     }
-    if (event_source != nullptr) {
-        DeregisterEventSource(event_source);
-        event_source = nullptr;
-    }
+    close_event_source();
 }

@@ -9,5 +9,6 @@ extern HANDLE security_log;
 
 // Opens the Security log into security_log; 0 or a Win32 error code.
 DWORD open_security_log();
-// Closes the subscription, render context, Security log and event source, each if open.
+// Closes the Remote Desktop and forwarded events subscriptions with their render contexts, the
+// Security log and the event source, each if open.
 void close_monitor_handles();

@@ -4,10 +4,12 @@
 #include "engine/security_log.h"
 #include "engine/report.h"
 #include "engine/rdp_monitor.h"
+#include "engine/forwarded_monitor.h"
 #include "config/config.h"
 #include "config/program_name.h"
 #include "config/version_probe.h"
 #include "console/output.h"
+#include "commands/ipsec_store.h"
 #include "commands/runner.h"
 #include <cstdio>
 #include <cstring>
@@ -137,5 +139,9 @@ DWORD start_monitor()
     // The Remote Desktop channel exists from 6.3 on; its failures leave the Security log watched.
     if (os_win81_or_later)
         start_rdp_monitor();
+    // So do those of the forwarded events; the store line is printed only for a domain store.
+    if (forwarded_events != 0)
+        start_forwarded_monitor();
+    print_ipsec_store();
     return 0;
 }

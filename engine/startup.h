@@ -1,4 +1,5 @@
-// Monitor start-up: logon auditing, event source, Security log, Remote Desktop subscription.
+// Monitor start-up: logon auditing, event source, Security log, Remote Desktop and forwarded
+// events subscriptions.
 #pragma once
 #include <windows.h>
 

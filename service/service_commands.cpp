@@ -2,6 +2,7 @@
 // start-up, which runs before the main entry.
 #include "service/service_commands.h"
 #include "service/service_control.h"
+#include "service/service_install.h"
 #include "service/service_runtime.h"
 #include "config/program_name.h"
 #include "console/output.h"
@@ -55,6 +56,8 @@ void service_host_init()
     create_host_event(host.e_host_stopped, true);
     create_host_event(host.e_param_change, false);
     create_host_event(host.e_host_started, true);
+    create_host_event(host.e_monitor_ready, true);
+    create_host_event(host.e_monitor_done, true);
 
     host.scm_handle = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     host.scm_error = host.scm_handle != nullptr ? 0 : GetLastError();
@@ -84,23 +87,29 @@ void print_service_help()
               L"   i  install                 I install interactive service\n"
               L"   u  uninstall               h  help  ?\n"
               L"   c  configuration reload\n"
+              L"   install: restart after 60 seconds for the first and second failure\n"
               L"\n");
     print_out(L"   -di               install service with default name %ls\n"
               L"   -d:+.8080:i       install service %ls.8080\n"
               L"   -dir -uninstall   commands are executed in the order they appear\n"
               L"   -d:%ls:i  install service %ls\n"
-              L"   -d:%ls::  run in foreground using %ls.ini\n",
+              L"   -d:%ls::  run in foreground as %ls\n",
               d, d, d, d, d, d);
+    // What exists: one configuration in the registry for every instance, read again on reload.
     print_out(L"\n"
-              L"   configuration .ini files for each service are stored in the\n"
-              L"   application directory, and can be reloaded [-reload] without restart\n"
-              L"\n");
+              L"   every instance reads its configuration from the registry key\n"
+              L"   HKLM\\SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters, or else from\n"
+              L"   HKLM\\SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls;\n"
+              L"   reload [-dc] or an edit of that key takes effect without restart\n"
+              L"\n",
+              d, d);
 }
 
 void restart(ServiceHost &host)
 {
-    service_control(host, SERVICE_CONTROL_STOP);
-    service_control(host, 0);
+    // A start while the old process still runs would fail, or overlap two monitors.
+    if (stop_service_and_wait(host))
+        service_control(host, 0);
 }
 
 } // namespace

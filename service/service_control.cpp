@@ -1,20 +1,20 @@
-// Service control operations: start, stop, pause, continue, reload, install and remove the
-// service through the Service Control Manager, each reporting the state it returned.
+// Service control operations: start, stop, pause, continue and reload the service through the
+// Service Control Manager, each reporting the state it returned, and the stop that waits.
 #include "service/service_control.h"
-#include "config/program_name.h"
-#include "config/registry.h"
 #include "console/output.h"
 #include <cwchar>
 
 namespace {
 
-constexpr DWORD path_chars = 512;
-constexpr wchar_t description[] =
-    L"tosmire's Intrusion Prevention System detects brute force password attacks, and blocks the attackers, "
-    L"by adding them to a persistent IPSec filter list: Brek.";
-constexpr wchar_t no_scm_text[] =
-    L"!! Cannot connect to Service Control Manager.\n\tDo I have administrator priviledges?\n\t%ls %ls [%u]\n";
-constexpr wchar_t event_source_path[] = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls";
+constexpr DWORD error_text_chars = 256;
+// The wait for a stop: the state is read every quarter second; the service must advance its
+// checkpoint within its wait hint and this margin (a loaded machine is slow to schedule it),
+// and be stopped within the limit in all (its longest step is a 30-second netsh wait).
+constexpr DWORD stop_poll_ms = 250;
+constexpr DWORD stop_margin_ms = 3000;
+constexpr DWORD stop_limit_ms = 60000;
+// How long a stopped service's process may take to end before a start or removal goes on.
+constexpr DWORD process_end_wait_ms = 10000;
 
 const wchar_t *state_text(DWORD state)
 {
@@ -53,120 +53,23 @@ DWORD access_for(DWORD control)
     }
 }
 
-// The event log's own values of an event-source key, which are no configuration.
-bool is_event_source_value(const wchar_t *name)
+// The word of a control in a failure line.
+void control_word(DWORD control, wchar_t *word, size_t capacity)
 {
-    static const wchar_t *const names[] = {L"EventMessageFile", L"CategoryMessageFile", L"ParameterMessageFile",
-                                           L"CategoryCount", L"TypesSupported", L"ProviderGuid"};
-    for (const wchar_t *own : names)
-        if (_wcsicmp(name, own) == 0)
-            return true;
-    return false;
-}
-
-// The new Parameters key becomes the first configuration location: what an administrator set in
-// the event-source key moves with it, value by value, never overwriting one already there.
-void copy_event_source_values(HKEY parameters)
-{
-    wchar_t path[path_chars];
-    if (format_text(path, path_chars, event_source_path, default_service_name) < 0)
-        return;
-    HKEY source = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &source) != ERROR_SUCCESS)
-        return;
-    HKEY target = nullptr;
-    DWORD count = 0, longest_name = 0, largest_data = 0;
-    if (RegOpenKeyExW(parameters, L"", 0, KEY_QUERY_VALUE, &target) != ERROR_SUCCESS ||
-        RegQueryInfoKeyW(source, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
-                         &largest_data, nullptr, nullptr) != ERROR_SUCCESS) {
-        if (target != nullptr)
-            RegCloseKey(target);
-        RegCloseKey(source);
-        return;
-    }
-    // One block for the longest name and the largest value; each value is read whole into it.
-    const DWORD name_chars = longest_name + 1;
-    const SIZE_T block = name_chars * sizeof(wchar_t) + largest_data + sizeof(wchar_t);
-    auto *name = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, block));
-    BYTE *data = reinterpret_cast<BYTE *>(name + name_chars);
-    for (DWORD index = 0; name != nullptr && index < count; ++index) {
-        DWORD got_name = name_chars;
-        DWORD type = 0;
-        DWORD got_data = largest_data;
-        if (RegEnumValueW(source, index, name, &got_name, nullptr, &type, data, &got_data) != ERROR_SUCCESS)
-            continue;
-        if (got_name == 0 || is_event_source_value(name) ||
-            RegQueryValueExW(target, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
-            continue;
-        reg::set_value(parameters, name, type, data, got_data);
-    }
-    if (name != nullptr)
-        HeapFree(GetProcessHeap(), 0, name);
-    RegCloseKey(target);
-    RegCloseKey(source);
-}
-
-void write_parameters(ServiceHost &host)
-{
-    wchar_t path[path_chars];
-    format_text(path, path_chars, service_parameters_path, host.name);
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key,
-                        &disposition) != ERROR_SUCCESS) {
-        print_host_error(L"!! failed to create registry key:\n\tHKLM\\%ls", path);
-        return;
-    }
-    if (disposition == REG_CREATED_NEW_KEY && wcscmp(host.name, default_service_name) == 0)
-        copy_event_source_values(key);
-    reg::set_dword(key, L"_console_pid", host.console_pid);
-    reg::set_dword(key, L"_console_sid", host.console_sid);
-    RegCloseKey(key);
-}
-
-// Deletes the log file; while the stopped service's process still ends, it may hold the file a
-// moment longer.
-void delete_log_file(const wchar_t *name, bool stopped)
-{
-    wchar_t path[path_chars];
-    UINT length = GetSystemDirectoryW(path, path_chars);
-    if (length == 0 || length >= path_chars ||
-        format_text(path + length, path_chars - length, L"\\LogFiles\\%ls.log", name) < 0)
-        return;
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        if (DeleteFileW(path) || GetLastError() != ERROR_SHARING_VIOLATION || !stopped)
-            return;
-        Sleep(100);
+    switch (control) {
+    case SERVICE_CONTROL_STOP: format_text(word, capacity, L"stop"); break;
+    case SERVICE_CONTROL_PAUSE: format_text(word, capacity, L"pause"); break;
+    case SERVICE_CONTROL_CONTINUE: format_text(word, capacity, L"continue"); break;
+    case SERVICE_CONTROL_PARAMCHANGE: format_text(word, capacity, L"reload"); break;
+    default: format_text(word, capacity, L"control %u", control); break;
     }
 }
 
-} // namespace
-
-DWORD build_service_command_line(const wchar_t *image, const wchar_t *name, wchar_t *line)
+// service_control; with quiet_when_stopping, a failed control that leaves the service stopped or
+// stopping prints no "!!" line and counts as done. *failed tells whether it failed otherwise.
+int send_control(ServiceHost &host, DWORD control, bool quiet_when_stopping, bool *failed)
 {
-    line[0] = 0;
-    // A quote in the name would end the quoted -d: argument early.
-    if (wcschr(name, L'"') != nullptr)
-        return ERROR_INVALID_NAME;
-    // Measured first: a line that does not fit is refused whole, never installed cut.
-    const size_t image_length = wcslen(image), name_length = wcslen(name);
-    if (image_length + name_length + 8 >= service_command_line_chars)
-        return ERROR_FILENAME_EXCED_RANGE;
-    wchar_t *at = line;
-    *at++ = L'"';
-    wmemcpy(at, image, image_length);
-    at += image_length;
-    wmemcpy(at, L"\" \"-d:", 6);
-    at += 6;
-    wmemcpy(at, name, name_length);
-    at += name_length;
-    *at++ = L'"';
-    *at = 0;
-    return 0;
-}
-
-int service_control(ServiceHost &host, DWORD control)
-{
+    *failed = true;
     if (host.scm_handle == nullptr) {
         print_host_error(no_scm_text, host.name, L"service command failed", host.scm_error);
         return -1;
@@ -180,6 +83,7 @@ int service_control(ServiceHost &host, DWORD control)
         if (StartServiceW(service, 0, nullptr)) {
             CloseServiceHandle(service);
             print_prefixed(L":: %ls service start [OK]\n", host.name);
+            *failed = false;
             return 0;
         }
         DWORD error = GetLastError();
@@ -192,12 +96,21 @@ int service_control(ServiceHost &host, DWORD control)
         CloseServiceHandle(service);
         return static_cast<int>(host.status.dwCurrentState);
     }
+    *failed = false;
     if (!ControlService(service, control, &host.status)) {
         // The call fills the status only on these errors; after others it would be stale.
         DWORD error = GetLastError();
         if (error != ERROR_DEPENDENT_SERVICES_RUNNING && error != ERROR_INVALID_SERVICE_CONTROL &&
             error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL && error != ERROR_SERVICE_NOT_ACTIVE)
             QueryServiceStatus(service, &host.status);
+        const DWORD state = host.status.dwCurrentState;
+        *failed = !(quiet_when_stopping && (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING));
+        if (*failed) {
+            wchar_t word[32], text[error_text_chars];
+            control_word(control, word, 32);
+            system_error_text(error, text, error_text_chars);
+            print_host_error(L"!! %ls service %ls [FAILED:%u] %ls\n", host.name, word, error, text);
+        }
     }
     if (host.console_pid == 0) {
         print_prefixed(L":: %ls service ", host.name);
@@ -207,112 +120,77 @@ int service_control(ServiceHost &host, DWORD control)
     return static_cast<int>(host.status.dwCurrentState);
 }
 
-int service_install(ServiceHost &host, bool interactive)
+// The state and process id of the service; false when it cannot be read.
+bool query_process_status(SC_HANDLE service, SERVICE_STATUS_PROCESS &status)
 {
-    wchar_t image[service_command_line_chars];
-    // Room as in the command line, after its opening quote.
-    const DWORD image_room = service_command_line_chars - 1;
-    DWORD length = GetModuleFileNameW(nullptr, image, image_room);
-    if (length == 0) {
-        print_host_error(L"!! Unable to determine the path to executable image.\n\t%ls service installation failed [%u]\n",
-                    host.name, GetLastError());
-        return -1;
-    }
-    if (length >= image_room) {
-        print_host_error(L"!! The path to the executable image is longer than %u characters.\n"
-                    L"\t%ls service installation failed [%u]\n",
-                    image_room - 1, host.name, static_cast<unsigned>(ERROR_INSUFFICIENT_BUFFER));
-        return -1;
-    }
-    wchar_t line[service_command_line_chars];
-    DWORD refused = build_service_command_line(image, host.name, line);
-    if (refused == ERROR_INVALID_NAME) {
-        print_host_error(L"!! A service name must not contain a double quote.\n\t%ls service installation failed [%u]\n",
-                    host.name, refused);
-        return -1;
-    }
-    if (refused != 0) {
-        print_host_error(L"!! The service command line would be longer than %u characters.\n"
-                    L"\t%ls service installation failed [%u]\n",
-                    service_command_line_chars - 1, host.name, refused);
-        return -1;
-    }
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    if (manager == nullptr) {
-        DWORD error = GetLastError();
-        print_host_error(no_scm_text, host.name, L"service installation failed", error != 0 ? error : host.scm_error);
-        return -1;
-    }
-    const DWORD type = SERVICE_WIN32_OWN_PROCESS | (interactive ? SERVICE_INTERACTIVE_PROCESS : 0);
-    SC_HANDLE created = CreateServiceW(manager, host.name, host.name, SERVICE_ALL_ACCESS, type, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, line, nullptr, nullptr, L"RpcSs\0eventlog\0",
-                                       L"LocalSystem", nullptr);
-    DWORD error = created == nullptr ? GetLastError() : 0;
-    if (host.service_handle != nullptr)
-        CloseServiceHandle(host.service_handle);
-    host.service_handle = created;
-    int result = 0;
-    if (created != nullptr) {
-        host.scm_error = 0;
-        SERVICE_DESCRIPTIONW text = {const_cast<wchar_t *>(description)};
-        ChangeServiceConfig2W(created, SERVICE_CONFIG_DESCRIPTION, &text);
-        print_prefixed(L":: %ls service installed%ls\n", host.name, interactive ? L" [INTERACTIVE]" : L"");
-        print_prefixed(L":: %ls requires Read+Execute ACL rights on:\n%ls\n", L"LocalSystem", line);
-        write_parameters(host);
-    } else {
-        result = static_cast<int>(error);
-        if (error == ERROR_SERVICE_EXISTS)
-            print_host_error(L"!! %ls service already exists.\n", host.name);
-        else
-            print_host_error(L"!! %ls service installation failed [%u]\n", host.name, error);
-    }
-    CloseServiceHandle(manager);
-    print_out(L"\n");
-    if (host.start_after_install)
-        service_control(host, 0);
-    return result;
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status), sizeof(status),
+                                &needed) != FALSE;
 }
 
-void service_remove(ServiceHost &host)
+// Waits until the service reads STOPPED, while it advances its checkpoint and within the limit.
+bool wait_until_stopped(ServiceHost &host, SC_HANDLE service)
 {
-    service_control(host, SERVICE_CONTROL_STOP);
-    SC_HANDLE service =
-        host.scm_handle != nullptr ? OpenServiceW(host.scm_handle, host.name, DELETE | SERVICE_QUERY_STATUS) : nullptr;
-    DWORD open_error = service == nullptr ? GetLastError() : 0;
-    bool stopped = false;
-    if (service != nullptr) {
-        if (QueryServiceStatus(service, &host.status)) {
-            if (host.status.dwCurrentState == SERVICE_STOPPED) {
-                stopped = true;
-                if (host.service_handle != nullptr) {
-                    CloseServiceHandle(host.service_handle);
-                    host.service_handle = nullptr;
-                }
-                host.service_error = ERROR_SERVICE_DOES_NOT_EXIST;
-                DWORD error = DeleteService(service) ? 0 : GetLastError();
-                if (error == 0)
-                    print_prefixed(L":: %ls service was removed successfully!\n", host.name);
-                else if (error == ERROR_ACCESS_DENIED)
-                    print_host_error(L"!! Access Denied while trying to remove service %ls.\n", host.name);
-                else if (error == ERROR_INVALID_HANDLE)
-                    print_host_error(L"!! Invalid Handle while trying to remove service %ls.\n", host.name);
-                else if (error == ERROR_SERVICE_MARKED_FOR_DELETE)
-                    print_host_error(L"!! %ls service is already marked for deletion.\n", host.name);
-                else
-                    print_host_error(L"!! delete service %ls failed [%u].\n", host.name, error);
-            } else {
-                print_host_error(L"!! %ls is still running. Stop the service and try again!\n", host.name);
-            }
+    const ULONGLONG start = GetTickCount64();
+    ULONGLONG progress_at = start;
+    DWORD checkpoint = 0;
+    for (;;) {
+        SERVICE_STATUS_PROCESS status = {};
+        if (!query_process_status(service, status)) {
+            print_host_error(L"!! QueryServiceStatusEx() FAILED %u: %ls\n", GetLastError(), host.name);
+            return false;
         }
-        CloseServiceHandle(service);
-    } else if (host.service_handle == nullptr) {
-        print_host_error(L"!! %ls service was not found on the system! %ls [%u]\n", host.name, L"service remove",
-                    host.service_error);
-    } else {
-        print_host_error(L"!! service remove: failed to open service %ls! [%u]\n", host.name, open_error);
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (status.dwCheckPoint != checkpoint) {
+            checkpoint = status.dwCheckPoint;
+            progress_at = now;
+        }
+        if (now - progress_at > status.dwWaitHint + stop_margin_ms || now - start > stop_limit_ms) {
+            print_host_error(L"!! %ls service did not stop within %u seconds %ls\n", host.name,
+                             static_cast<unsigned>((now - start + 999) / 1000), state_text(status.dwCurrentState) != nullptr
+                                                                                   ? state_text(status.dwCurrentState)
+                                                                                   : L"");
+            return false;
+        }
+        Sleep(stop_poll_ms);
     }
-    wchar_t path[path_chars];
-    if (format_text(path, path_chars, event_source_path, host.name) >= 0)
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
-    delete_log_file(host.name, stopped);
+}
+
+} // namespace
+
+int service_control(ServiceHost &host, DWORD control)
+{
+    bool failed = false;
+    return send_control(host, control, false, &failed);
+}
+
+bool stop_service_and_wait(ServiceHost &host)
+{
+    // The process is taken before the stop: once stopped, the service no longer names it.
+    SC_HANDLE service =
+        host.scm_handle != nullptr ? OpenServiceW(host.scm_handle, host.name, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS before = {};
+    HANDLE process = nullptr;
+    if (service != nullptr && query_process_status(service, before) && before.dwProcessId != 0 &&
+        before.dwProcessId != GetCurrentProcessId())
+        process = OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId);
+    // A service that is stopped or stopping already is where the caller wants it: no failure
+    // line for that (a removal right after a stop).
+    bool failed = false;
+    const int state = send_control(host, SERVICE_CONTROL_STOP, true, &failed);
+    bool running = state != -1 && state != SERVICE_STOPPED;
+    if (running && !failed && service != nullptr)
+        running = !wait_until_stopped(host, service);
+    // Its process ends right after it reported STOPPED; a start before that would overlap two
+    // monitors (and Wine's service manager refuses it).
+    if (process != nullptr) {
+        if (!running)
+            WaitForSingleObject(process, process_end_wait_ms);
+        CloseHandle(process);
+    }
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    return !running;
 }

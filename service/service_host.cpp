@@ -104,3 +104,17 @@ void close_host_event(HostEvent &event)
     CloseHandle(event.handle);
     event.handle = nullptr;
 }
+
+void system_error_text(DWORD error, wchar_t *text, DWORD capacity)
+{
+    if (capacity == 0)
+        return;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                  capacity, nullptr);
+    if (length >= capacity)
+        length = capacity - 1;
+    // The system's texts end with a line end, which the caller's line has already.
+    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L' '))
+        --length;
+    text[length] = 0;
+}

@@ -30,6 +30,9 @@ struct ServiceHost {
     HostEvent e_host_started;                 // manual reset: the main entry waits for it before monitoring
     HostEvent e_host_stopped;                 // manual reset: the main entry waits for it before exiting
     HostEvent e_param_change;                 // auto reset: parameter-change control
+    HostEvent e_monitor_ready;                // manual reset: main entry to service main: the monitor follows the log
+    HostEvent e_monitor_done;                 // manual reset: main entry to service main: the monitor has ended
+    DWORD monitor_error;                      // 0 after an asked-for end, else the error that ended the monitor
     bool stop_requested;                      // set on stop or shutdown, never cleared
     bool interactive;                         // the process has an interactive console or desktop
     bool is_service;                          // the process runs as a service
@@ -41,12 +44,18 @@ struct ServiceHost {
 };
 
 // The service host's record. Filled by service_host_init in static initialisation; then written
-// by the main entry (control_callback), the dispatcher thread, service_main and the control
-// handler, each its own fields as the comments above say; cleared by service_host_close at exit.
+// by the main entry (control_callback; monitor_error before it sets e_monitor_done), the
+// dispatcher thread, service_main and the control handler, each its own fields as the comments
+// above say. Its handles are closed by service_host_close at exit; it is never zeroed there,
+// since a thread of the platform may still read it.
 extern ServiceHost g_service_host;
 
 // The service's Parameters key under HKLM, formatted with the service name.
 inline constexpr wchar_t service_parameters_path[] = L"SYSTEM\\CurrentControlSet\\services\\%ls\\Parameters";
+
+// The line of a control or installation that finds no service manager: name, operation, error.
+inline constexpr wchar_t no_scm_text[] =
+    L"!! Cannot connect to Service Control Manager.\n\tDo I have administrator priviledges?\n\t%ls %ls [%u]\n";
 
 // Characters of a time prefix, terminator included.
 constexpr int time_prefix_chars = 22;
@@ -67,3 +76,6 @@ void signal_host_event(HostEvent &event);
 void wait_host_event(HostEvent &event);
 // Clears the created flag, sets the event (no thread stays waiting on it) and closes it.
 void close_host_event(HostEvent &event);
+// The system's text for a Win32 error, without its line end, into text (capacity characters);
+// empty when the system has none.
+void system_error_text(DWORD error, wchar_t *text, DWORD capacity);

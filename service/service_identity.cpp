@@ -1,7 +1,8 @@
 // The identity decision and the process's own identity inputs.
 #include "service/service_identity.h"
 
-Identity decide_identity(bool session_known, DWORD session, const TOKEN_GROUPS *groups, DWORD installed_type)
+Identity decide_identity(bool session_known, DWORD session, const TOKEN_GROUPS *groups, DWORD installed_type,
+                         bool started_by_service_manager)
 {
     Identity identity = {false, false, SERVICE_WIN32_OWN_PROCESS};
     if (!session_known)
@@ -29,11 +30,11 @@ Identity decide_identity(bool session_known, DWORD session, const TOKEN_GROUPS *
             identity.interactive = true;
             matched = true;
         } else if (EqualSid(sid, service_sid)) {
-            identity.is_service = true;
+            identity.is_service = started_by_service_manager;
             matched = true;
         }
     }
-    if (!matched) {
+    if (!matched && started_by_service_manager) {
         identity.is_service = true;
         if (installed_type & SERVICE_INTERACTIVE_PROCESS) {
             identity.service_type |= SERVICE_INTERACTIVE_PROCESS;

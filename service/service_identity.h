@@ -12,9 +12,13 @@ struct Identity {
 };
 
 // Decides from the Windows session, the token's groups in their order (null when the token
-// could not be read) and the installed service's "Type" value (0 when missing). A session of 0
-// with neither S-1-5-4 nor S-1-5-6 among the groups is a service, interactive by the type bit.
-Identity decide_identity(bool session_known, DWORD session, const TOKEN_GROUPS *groups, DWORD installed_type);
+// could not be read), the installed service's "Type" value (0 when missing) and whether the
+// service manager has the named service START_PENDING or RUNNING in this very process. A
+// session of 0 with S-1-5-6, or with neither S-1-5-4 nor S-1-5-6, among the groups is the
+// service only when the service manager says so (interactive then by the type bit): a remote
+// shell or a deployment agent in session 0 has such a token too.
+Identity decide_identity(bool session_known, DWORD session, const TOKEN_GROUPS *groups, DWORD installed_type,
+                         bool started_by_service_manager);
 
 // Reads the process's session and, in session 0, its token groups into *groups, a buffer from
 // GlobalAlloc that the caller frees with GlobalFree (null outside session 0). 0 or the Win32

@@ -14,6 +14,14 @@ constexpr DWORD accepted_controls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_C
 constexpr DWORD accept_trigger_event = SERVICE_ACCEPT_TRIGGEREVENT;                       // 0x400
 constexpr DWORD control_trigger_event = 32;                                               // SERVICE_CONTROL_TRIGGEREVENT
 constexpr DWORD path_chars = 512;
+// A pending state advances its checkpoint every second, and promises the next within the hint.
+constexpr DWORD pending_step_ms = 1000;
+constexpr DWORD pending_wait_hint_ms = 5000;
+// How long a pending state keeps advancing: past the monitor's longest step (a 30-second netsh
+// wait) with room to spare. A monitor stuck longer then shows to the service manager as hung.
+constexpr DWORD pending_advance_ms = 120000;
+// How long the teardown waits for the dispatcher thread's last steps.
+constexpr DWORD thread_end_wait_ms = 5000;
 
 // A value of any type under HKLM\path read as its first 4 bytes; 0 when missing or shorter.
 DWORD read_dword_bytes(const wchar_t *path, const wchar_t *value)
@@ -44,6 +52,18 @@ DWORD read_installed_type(const wchar_t *name)
     return type;
 }
 
+// Whether the service manager is starting or running the named service in this very process.
+bool started_by_service_manager(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (service == nullptr || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                                    sizeof(status), &needed))
+        return false;
+    return (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_RUNNING) &&
+           status.dwProcessId == GetCurrentProcessId();
+}
+
 // Whether the process is a service and interactive; taken in start-up, before the main entry
 // reads is_service.
 void decide_host_identity(ServiceHost &host)
@@ -51,8 +71,10 @@ void decide_host_identity(ServiceHost &host)
     DWORD session = 0;
     TOKEN_GROUPS *groups = nullptr;
     DWORD error = read_identity_inputs(&session, &groups);
-    DWORD installed_type = error == 0 && session == 0 ? read_installed_type(host.name) : 0;
-    Identity identity = decide_identity(error == 0, session, error == 0 ? groups : nullptr, installed_type);
+    const bool session_zero = error == 0 && session == 0;
+    DWORD installed_type = session_zero ? read_installed_type(host.name) : 0;
+    Identity identity = decide_identity(error == 0, session, error == 0 ? groups : nullptr, installed_type,
+                                        session_zero && started_by_service_manager(host.service_handle));
     if (groups != nullptr)
         GlobalFree(groups);
     host.is_service = identity.is_service;
@@ -88,6 +110,44 @@ void report_status(ServiceHost &host)
         SetServiceStatus(host.status_handle, &host.status);
 }
 
+// Reports a pending state, accepting no control, with its first checkpoint.
+void begin_pending(ServiceHost &host, DWORD state)
+{
+    host.status.dwCurrentState = state;
+    host.status.dwControlsAccepted = 0;
+    host.status.dwCheckPoint = 1;
+    host.status.dwWaitHint = pending_wait_hint_ms;
+    report_status(host);
+}
+
+// Waits for the first of the events, advancing the checkpoint of the pending state every
+// second; the index of the event, or count when the wait failed.
+DWORD wait_pending(ServiceHost &host, const HANDLE *events, DWORD count)
+{
+    for (DWORD waited = 0;; waited += pending_step_ms) {
+        const DWORD result = WaitForMultipleObjects(count, events, FALSE,
+                                                    waited < pending_advance_ms ? pending_step_ms : INFINITE);
+        if (result != WAIT_TIMEOUT)
+            return result - WAIT_OBJECT_0 < count ? result - WAIT_OBJECT_0 : count;
+        ++host.status.dwCheckPoint;
+        report_status(host);
+    }
+}
+
+void report_running(ServiceHost &host)
+{
+    host.status.dwCheckPoint = 0;
+    host.status.dwWaitHint = 0;
+    host.status.dwControlsAccepted |= accepted_controls;
+    host.status.dwCurrentState = SERVICE_RUNNING;
+    if (!SetServiceStatus(host.status_handle, &host.status)) {
+        // Systems before Windows 7 refuse the trigger-event control.
+        host.status.dwControlsAccepted &= ~accept_trigger_event;
+        if (!SetServiceStatus(host.status_handle, &host.status))
+            print_host_error(L"[%ls] SetServiceStatus failed %u\n", host.name, GetLastError());
+    }
+}
+
 } // namespace
 
 void WINAPI service_main(DWORD, LPWSTR *)
@@ -99,28 +159,48 @@ void WINAPI service_main(DWORD, LPWSTR *)
         signal_host_event(host.e_host_started);
         return;
     }
-    host.status.dwCurrentState = SERVICE_START_PENDING;
-    host.status.dwControlsAccepted = 0;
-    report_status(host);
-    host.status.dwControlsAccepted |= accepted_controls;
-    host.status.dwCurrentState = SERVICE_RUNNING;
-    if (!SetServiceStatus(host.status_handle, &host.status)) {
-        // Systems before Windows 7 refuse the trigger-event control.
-        host.status.dwControlsAccepted &= ~accept_trigger_event;
-        if (!SetServiceStatus(host.status_handle, &host.status))
-            print_host_error(L"[%ls] SetServiceStatus failed %u\n", host.name, GetLastError());
-    }
-    if (host.control_callback == nullptr && host.console_pid == 0)
-        print_prefixed(L"[STARTED] %ls\n", host.name);
+    // START_PENDING until the monitor follows the Security log: RUNNING must mean protected.
+    // An end of the monitor comes first, then a stop, then readiness: a service that is already
+    // stopping never reports RUNNING.
+    enum { ended = 0, stop = 1, ready = 2 };
+    begin_pending(host, SERVICE_START_PENDING);
     signal_host_event(host.e_host_started);
-    wait_host_event(host.e_service_stop);
-    if (host.control_callback == nullptr && host.console_pid == 0)
-        print_prefixed(L"[STOPPED] %ls\n#################################\n\n", host.name);
-    host.status.dwCurrentState = SERVICE_STOP_PENDING;
-    report_status(host);
-    host.status.dwControlsAccepted &= ~accepted_controls;
+    const HANDLE start_events[] = {host.e_monitor_done.handle, host.e_service_stop.handle, host.e_monitor_ready.handle};
+    DWORD next = wait_pending(host, start_events, 3);
+    if (next == ready || next == 3) {
+        report_running(host);
+        if (host.control_callback == nullptr && host.console_pid == 0)
+            print_prefixed(L"[STARTED] %ls\n", host.name);
+        const HANDLE run_events[] = {host.e_monitor_done.handle, host.e_service_stop.handle};
+        next = WaitForMultipleObjects(2, run_events, FALSE, INFINITE) == WAIT_OBJECT_0 ? ended : stop;
+    }
+    if (next != ended) {
+        if (host.control_callback == nullptr && host.console_pid == 0)
+            print_prefixed(L"[STOPPED] %ls\n#################################\n\n", host.name);
+        // STOP_PENDING until the monitor has closed its handles and printed its last line.
+        begin_pending(host, SERVICE_STOP_PENDING);
+        wait_pending(host, &host.e_monitor_done.handle, 1);
+    }
+    // Last: the service manager may start the next process as soon as it reads STOPPED. A
+    // monitor that ended unasked leaves its error for sc query and the failure actions.
+    host.status.dwWin32ExitCode = host.monitor_error != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    host.status.dwServiceSpecificExitCode = host.monitor_error;
+    host.status.dwControlsAccepted = 0;
+    host.status.dwCheckPoint = 0;
+    host.status.dwWaitHint = 0;
     host.status.dwCurrentState = SERVICE_STOPPED;
     report_status(host);
+}
+
+void service_monitor_ready()
+{
+    signal_host_event(g_service_host.e_monitor_ready);
+}
+
+void service_monitor_finished(DWORD error)
+{
+    g_service_host.monitor_error = error;
+    signal_host_event(g_service_host.e_monitor_done);
 }
 
 namespace {
@@ -165,6 +245,11 @@ void service_host_close()
 {
     ServiceHost &host = g_service_host;
     if (host.thread_created) {
+        // The dispatcher thread signals two events as its last steps, after the main entry's
+        // wait for it has ended; a thread still waiting for the main entry (which ended early)
+        // keeps every handle, and the end of the process takes them.
+        if (WaitForSingleObject(host.thread_handle, thread_end_wait_ms) != WAIT_OBJECT_0)
+            return;
         CloseHandle(host.thread_handle);
         host.thread_handle = nullptr;
         host.thread_id = 0;
@@ -175,11 +260,16 @@ void service_host_close()
     close_host_event(host.e_host_stopped);
     close_host_event(host.e_param_change);
     close_host_event(host.e_host_started);
-    if (host.service_handle != nullptr)
+    close_host_event(host.e_monitor_ready);
+    close_host_event(host.e_monitor_done);
+    if (host.service_handle != nullptr) {
         CloseServiceHandle(host.service_handle);
-    if (host.scm_handle != nullptr)
+        host.service_handle = nullptr;
+    }
+    if (host.scm_handle != nullptr) {
         CloseServiceHandle(host.scm_handle);
-    ZeroMemory(&host, sizeof(host));
+        host.scm_handle = nullptr;
+    }
 }
 
 void service_ctrl_handler(DWORD control)
@@ -191,13 +281,17 @@ void service_ctrl_handler(DWORD control)
         host.status.dwCurrentState = SERVICE_STOP_PENDING;
         host.stop_requested = true;
         break;
+    // A pending start or stop stays pending: a pause or continue from the keys must not make a
+    // stopping service read as running.
     case SERVICE_CONTROL_PAUSE:
-        host.status.dwCurrentState = SERVICE_PAUSED;
+        if (host.status.dwCurrentState == SERVICE_RUNNING || host.status.dwCurrentState == SERVICE_PAUSED)
+            host.status.dwCurrentState = SERVICE_PAUSED;
         if (host.control_callback == nullptr)
             print_prefixed(L"{paused}\n");
         break;
     case SERVICE_CONTROL_CONTINUE:
-        host.status.dwCurrentState = SERVICE_RUNNING;
+        if (host.status.dwCurrentState == SERVICE_RUNNING || host.status.dwCurrentState == SERVICE_PAUSED)
+            host.status.dwCurrentState = SERVICE_RUNNING;
         if (host.control_callback == nullptr)
             print_prefixed(L"{resumed}\n");
         break;

@@ -15,6 +15,12 @@ void WINAPI service_main(DWORD argc, LPWSTR *argv);
 void service_ctrl_handler(DWORD control);
 // Whether this process runs as the service (decided before the main entry runs).
 bool running_as_service();
-// Closes the dispatcher thread's handle (neither waiting for nor stopping the thread), signals
-// and closes the events, closes the service-manager handles and zeroes the record; at exit.
+// The monitor follows the Security log: the service reports RUNNING. Called by the main entry.
+void service_monitor_ready();
+// The monitor has ended, its handles closed and its last line printed: 0 after an asked-for end,
+// else the error that ended it. The service then reports STOPPED, with ERROR_SERVICE_SPECIFIC_ERROR
+// and the error as its exit codes after a failure. Called by the main entry, once.
+void service_monitor_finished(DWORD error);
+// At exit, once no console thread can reach the host: waits (bounded) for the dispatcher
+// thread to end, then closes its handle, the events and the service-manager handles.
 void service_host_close();

@@ -1,6 +1,7 @@
 // Child processes for tests that look at printed output (see child_harness.h), and the main
 // entry that runs either the tests or one child scenario.
 #include "tests/child_harness.h"
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <cstring>
@@ -71,15 +72,8 @@ SimFolder::SimFolder() : path_(temp_name(L"tosmire-sim-"))
 SimFolder::~SimFolder()
 {
     SetEnvironmentVariableW(L"TOSMIRE_SIM_DIR", nullptr);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(file(L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            DeleteFileW(file(found.cFileName).c_str()); // fails harmlessly on "." and ".."
-        while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path_.c_str());
+    std::error_code ignored; // what cannot be removed stays: a temporary folder
+    std::filesystem::remove_all(path_, ignored);
 }
 
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)
@@ -121,6 +115,30 @@ ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms)
     SetFilePointer(out, 0, nullptr, FILE_BEGIN);
     result.output = decode_output(read_rest(out)) + note;
     return result;
+}
+
+std::wstring sim_system_tool(const wchar_t *program)
+{
+    wchar_t self[MAX_PATH], full[MAX_PATH];
+    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    path = path.substr(0, path.find_last_of(L'\\') + 1) + L"..\\system32\\" + program;
+    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    return L"\"" + std::wstring(full, length < MAX_PATH ? length : 0) + L"\"";
+}
+
+std::wstring as_run(const std::wstring &command)
+{
+    const size_t word = command.find(L' ');
+    std::wstring program = command.substr(0, word);
+    if (!program.ends_with(L".exe"))
+        program += L".exe";
+    return sim_system_tool(program.c_str()) + (word == std::wstring::npos ? L"" : command.substr(word));
+}
+
+std::wstring as_formatted(const std::wstring &cmdline)
+{
+    const std::wstring netsh = sim_system_tool(L"netsh.exe") + L" ";
+    return cmdline.starts_with(netsh) ? L"netsh " + cmdline.substr(netsh.size()) : L"";
 }
 
 ChildResult run_scenario(const char *scenario)
@@ -170,7 +188,8 @@ int main(int argc, char **argv)
     return RUN_ALL_TESTS();
 }
 
-bool BackgroundMonitor::start(const std::wstring &out_path, const std::wstring &arguments)
+bool BackgroundMonitor::start(const std::wstring &out_path, const std::wstring &arguments, const std::wstring &program,
+                              const wchar_t *current_directory)
 {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     STARTUPINFOW startup = {};
@@ -180,11 +199,11 @@ bool BackgroundMonitor::start(const std::wstring &out_path, const std::wstring &
         CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
     if (startup.hStdOutput == INVALID_HANDLE_VALUE)
         return false;
-    std::wstring line = L"tosmire-ips-sim.exe";
+    std::wstring line = L"\"" + program + L"\"";
     if (!arguments.empty())
         line += L" " + arguments;
-    const bool started =
-        CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process_);
+    const bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, current_directory,
+                                        &startup, &process_);
     CloseHandle(startup.hStdOutput);
     return started;
 }

@@ -15,7 +15,7 @@ struct ChildResult {
 };
 
 // A fresh simulation folder in the temporary folder, named by TOSMIRE_SIM_DIR for every child
-// while it lives; removed with its files at the end.
+// while it lives; removed with everything in it at the end.
 class SimFolder {
 public:
     SimFolder();
@@ -38,9 +38,10 @@ public:
     ~BackgroundMonitor() { stop(); }
     BackgroundMonitor(const BackgroundMonitor &) = delete;
     BackgroundMonitor &operator=(const BackgroundMonitor &) = delete;
-    // Starts tosmire-ips-sim.exe with the arguments, writing into out_path; false when it
-    // could not start.
-    bool start(const std::wstring &out_path, const std::wstring &arguments = L"");
+    // Starts the program (tosmire-ips-sim.exe beside this one unless given, in the current
+    // directory given) with the arguments, writing into out_path; false when it could not start.
+    bool start(const std::wstring &out_path, const std::wstring &arguments = L"",
+               const std::wstring &program = L"tosmire-ips-sim.exe", const wchar_t *current_directory = nullptr);
     // Whether it has ended, waiting at most ms.
     bool ended(DWORD ms) const { return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
     void stop();
@@ -89,6 +90,17 @@ inline size_t count_of(const std::wstring &text, const std::wstring &piece)
         ++count;
     return count;
 }
+
+// The full path of a simulated system program ("netsh.exe"), quoted: in bin/system32, beside
+// the folder of this test program, where the simulated build's system folder is.
+std::wstring sim_system_tool(const wchar_t *program);
+// A command of a system program ("netsh ipsec ...", "regedit.exe") as the program runs it: the
+// first word replaced by the quoted full path of the simulated program.
+std::wstring as_run(const std::wstring &command);
+
+// The inverse of as_run for netsh: a journalled command line as the program formatted it, with
+// "netsh" for the simulated netsh's full path; empty when the line does not begin with that path.
+std::wstring as_formatted(const std::wstring &cmdline);
 
 // Runs a command line (found as CreateProcessW finds it) with no standard input.
 ChildResult run_redirected(const std::wstring &command_line, DWORD timeout_ms = 60000);

@@ -20,10 +20,11 @@ constexpr EventKind e4625 = {4625, EVENTLOG_AUDIT_FAILURE, 12544, 21, 19, 10, 5}
                     e539 = {539, EVENTLOG_AUDIT_FAILURE, 2, 13, 11, 2, 0},
                     e4776 = {4776, EVENTLOG_AUDIT_FAILURE, 14336, 4, 2, 9, 1}; // no logon type
 
-// A record of that shape at time; its user is user when given, and its other strings are
-// "s0", "s1", ... after their positions.
+// A record of that shape at time, written on computer; its user is user when given, and its
+// other strings are "s0", "s1", ... after their positions.
 inline std::vector<BYTE> build_record(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3",
-                                      DWORD time = 1651241109, const wchar_t *user = nullptr)
+                                      DWORD time = 1651241109, const wchar_t *user = nullptr,
+                                      const wchar_t *computer = L"HOST")
 {
     std::vector<std::wstring> text;
     std::vector<const wchar_t *> strings;
@@ -34,7 +35,7 @@ inline std::vector<BYTE> build_record(const EventKind &kind, const wchar_t *addr
                                                       : L"s" + std::to_wstring(k));
     for (const std::wstring &s : text)
         strings.push_back(s.c_str());
-    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", L"HOST", kind.id, kind.type, kind.category, time,
+    SimRecord fields = {L"Microsoft-Windows-Security-Auditing", computer, kind.id, kind.type, kind.category, time,
                         nullptr, kind.strings, strings.data(), nullptr, 0};
     std::vector<BYTE> bytes(sim_max_record_size);
     DWORD length = 0;

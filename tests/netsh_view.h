@@ -32,3 +32,16 @@ inline std::vector<JournalEntry> journal(const SimFolder &folder, const wchar_t 
     EXPECT_TRUE(journal_read(folder.file(name), entries));
     return entries;
 }
+
+// Whether the journal entry is a "netsh -f" run whose command file is gone, with its folder.
+inline bool command_file_gone(const JournalEntry &entry)
+{
+    const size_t at = entry.cmdline.find(L" -f \"");
+    if (at == std::wstring::npos || !entry.cmdline.ends_with(L"\""))
+        return false;
+    const std::wstring file = entry.cmdline.substr(at + 5, entry.cmdline.size() - at - 6);
+    const std::wstring folder = file.substr(0, file.rfind(L'\\'));
+    return folder.find(L"\\tosmire.IPS-") != std::wstring::npos &&
+           GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+}

@@ -28,7 +28,7 @@ set_tests_properties(test_hardening PROPERTIES LABELS robustness RESOURCE_LOCK t
 tosmire_test(test_robust_failures NO_GTEST_MAIN
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_robust_failures.cpp ${CMAKE_CURRENT_SOURCE_DIR}/child_harness.cpp
              LINK tosmire_netsh_store
-             DEPENDS netsh evtlog auditpol tosmire-ips-sim TIMEOUT 180)
+             DEPENDS netsh evtlog auditpol tosmire-ips-sim testprog TIMEOUT 180)
 set_tests_properties(test_robust_failures PROPERTIES LABELS robustness RESOURCE_LOCK tosmire_parameters_key)
 
 # An installed test service under pause/continue and stop/start cycles, and the event log's

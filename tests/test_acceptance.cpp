@@ -52,7 +52,7 @@ std::wstring application_log()
 
 std::wstring netsh_show(const std::wstring &what)
 {
-    return run_redirected(program(L"netsh.exe") + L" ipsec static show " + what).output;
+    return run_redirected(sim_system_tool(L"netsh.exe") + L" ipsec static show " + what).output;
 }
 
 std::wstring brek() { return netsh_show(L"filterlist name=Brek level=verbose"); }
@@ -313,7 +313,8 @@ TEST_F(Acceptance, Attack)
 }
 
 // Pause, continue and reload by the service's words: failures during the pause leave no
-// trace, counting goes on across it.
+// trace, counting goes on across it; a threshold lowered with reg takes effect by itself and the
+// reload says what is in force.
 TEST_F(Acceptance, PauseContinueReload)
 {
     std::wstring group;
@@ -331,22 +332,28 @@ TEST_F(Acceptance, PauseContinueReload)
     ASSERT_EQ(failures(L"203.0.113.72", L"paused", 25), 0u);
     Sleep(3000); // the loop reads and drops them at once; the time is for a loaded machine
 
+    say("reg add lowers the threshold to 15 while the service is paused; the log file says so");
+    ASSERT_EQ(reg(L"add " + config_key() + L" /v max_logon_count_normal_net /t REG_DWORD /d 15 /f"), 0u);
+    const std::wstring reloaded = L"# Configuration reloaded: 18 addresses, 6 user names, thresholds 15/4/4 49/11/11\n";
+    ASSERT_TRUE(logged(name, reloaded)) << narrow(read_log(name));
+
     say("continue prints [RUNNING]; reload prints its state line");
     ChildResult resume = run_sim(group + L" continue reload");
     EXPECT_EQ(resume.exit_code, 1u);
     EXPECT_EQ(count_of(resume.output, L"] :: " + name + L" service [RUNNING]\n"), 2u) << narrow(resume.output);
     EXPECT_TRUE(sc_state(name, L"RUNNING"));
 
-    say("counting goes on: 10 before the pause and 11 after reach the threshold of 21");
-    ASSERT_EQ(failures(L"203.0.113.71", L"scanner", 11), 0u);
+    say("counting goes on: 10 before the pause and 5 after reach the new threshold of 15");
+    ASSERT_EQ(failures(L"203.0.113.71", L"scanner", 5), 0u);
     ASSERT_TRUE(netsh_ended(name, 1)) << narrow(read_log(name));
     const std::wstring list = brek();
-    EXPECT_TRUE(contains(list, logon_description(L"203.0.113.71", L"scanner", L"3", 21))) << narrow(list);
+    EXPECT_TRUE(contains(list, logon_description(L"203.0.113.71", L"scanner", L"3", 15))) << narrow(list);
     EXPECT_FALSE(contains(list, L"203.0.113.72")) << narrow(list);
     const std::wstring log = read_log(name);
     EXPECT_FALSE(contains(log, L"203.0.113.72")) << narrow(log);
-    EXPECT_TRUE(contains(log, count_line(20, L"scanner", L"203.0.113.71"))) << narrow(log);
-    EXPECT_FALSE(contains(log, count_line(21, L"scanner", L"203.0.113.71"))) << narrow(log);
+    EXPECT_TRUE(contains(log, count_line(14, L"scanner", L"203.0.113.71"))) << narrow(log);
+    EXPECT_FALSE(contains(log, count_line(15, L"scanner", L"203.0.113.71"))) << narrow(log);
+    EXPECT_EQ(count_of(log, reloaded), 2u) << "the edit, then the reload" << narrow(log);
 
     say("the notices in the log file and the PAUSED and RUNNING reports");
     EXPECT_TRUE(contains(log, L"# {paused} ")) << narrow(log);
@@ -354,6 +361,7 @@ TEST_F(Acceptance, PauseContinueReload)
     const std::wstring app = application_log();
     EXPECT_EQ(count_of(app, L"tosmire.IPS [PAUSED]"), 1u) << narrow(app);
     EXPECT_EQ(count_of(app, L"tosmire.IPS [RUNNING]"), 2u) << "start and continue";
+    EXPECT_EQ(count_of(app, L"tosmire.IPS [CONFIGURATION RELOADED]"), 2u) << narrow(app);
 }
 
 // The Security log cleared in the middle of an attack: blocked at the threshold, counting both

@@ -62,6 +62,10 @@ int run_child_scenario(const std::string &scenario)
         std::wstring quotes(3000, L'"');
         logon(quotes.c_str(), L"203.0.113.206", t0, L"3", quotes.c_str(), quotes.c_str());
         logon(L"admin", L"203.0.113.207", t0, L"3", quotes.c_str(), quotes.c_str());
+        // From another computer with the longest name: its name shares the description's room too.
+        const std::wstring computer(255, L'C');
+        LogonReport fleet = {quotes.c_str(), quotes.c_str(), L"203.0.113.208", L"", L"3", quotes.c_str(), computer.c_str()};
+        handle_logon_failure(fleet, t0, when.c_str());
         logon(L"guest", L"203.0.113.208 dstaddr=192.0.2.1", t0);
     } else if (scenario == "unicode-user") {
         // A whitelisted user whose name is not ASCII, written in another letter case.
@@ -167,15 +171,19 @@ TEST(BlockDecision, AttackerTextsNeverChangeTheBlockedAddressNorCutTheCommand)
 {
     Outcome o = run("hostile");
     const std::vector<SimFilter> &filters = o.store.filters;
-    ASSERT_EQ(filters.size(), std::size(hostile) + 2) << o.out;
+    ASSERT_EQ(filters.size(), std::size(hostile) + 3) << o.out;
     for (size_t i = 0; i < filters.size(); ++i) {
-        EXPECT_TRUE(o.netsh[i].exit_code == 0 && o.netsh[i].cmdline.size() <= 511) << o.netsh[i].cmdline;
+        const std::wstring command = as_formatted(o.netsh[i].cmdline);
+        EXPECT_TRUE(o.netsh[i].exit_code == 0 && !command.empty() && command.size() <= 511) << o.netsh[i].cmdline;
         EXPECT_EQ(filters[i].dstaddr + L" " + filters[i].protocol + (filters[i].mirrored ? L" mirrored" : L""),
                   L"203.0.113." + std::to_wstring(200 + i) + L" ANY mirrored");
     }
     // 3000 quotes in domain, user and authentication shorten the description, not its end.
-    const std::wstring &last = filters.back().description;
+    const std::wstring &last = filters[std::size(hostile) + 1].description;
     EXPECT_TRUE(last.ends_with(L"Time:" + when + L"\n BLOCKED for targeted attack on a whitelisted user")) << last;
+    const std::wstring &fleet = filters.back().description;
+    EXPECT_TRUE(fleet.find(L" on CCC") != std::wstring::npos && fleet.ends_with(L"\n Logon Attempts:1, Time:" + when))
+        << fleet;
     // An address that is not plain never reaches netsh, and is not reported as blocked.
     EXPECT_EQ(count_of(o.out, L"!! Not a plain address, no filter added: 203.0.113.208 dstaddr=192.0.2.1"), 1u)
         << o.out;

@@ -77,6 +77,9 @@ TEST_F(Catalogue, StateEvents)
     EXPECT_EQ(format(0x4000AF03), head + L"PAUSED]\r\n");
     EXPECT_EQ(format(0x4000AF04), head + L"SERVICE INSTALLED]\r\n");
     EXPECT_EQ(format(0x4000AF05), head + L"SERVICE REMOVED]\r\n");
+    EXPECT_EQ(format(0x4000AF1A, {L"18", L"6", L"21/4/4", L"49/11/11"}),
+              head + L"CONFIGURATION RELOADED]\r\n\r\nAddresses on the whitelist:18, user names on the whitelist:6\r\n"
+                     L"\r\nThresholds normal net/clear text/RDP:21/4/4, whitelisted users:49/11/11\r\n");
 }
 
 TEST_F(Catalogue, LogonEventsWithTheirSixStrings)
@@ -145,7 +148,7 @@ TEST_F(Catalogue, TableIsResourceOneInEnglish)
             ++entries;
         }
     }
-    EXPECT_EQ(entries, 11u + 15u);
+    EXPECT_EQ(entries, 11u + 16u);
 }
 
 TEST_F(Catalogue, VersionInformationNamesTheProduct)

@@ -1,5 +1,6 @@
 // The configuration store against Wine's registry, and the listings' exact text.
 #include <gtest/gtest.h>
+#include <functional>
 #include "config/config.h"
 #include "config/text_case.h"
 #include "config/listings.h"
@@ -101,6 +102,9 @@ TEST_F(ConfigStore, NoKeyThenEmptyKeyCompletedByOneStartAndListedByTheNext)
             << query;
     EXPECT_NE(std::wstring::npos, query.find(L"\n    whitelist_IP    REG_MULTI_SZ    localhost\\0localhost.")) << query;
     EXPECT_NE(std::wstring::npos, query.find(L"\n    whitelist_user    REG_MULTI_SZ    ips.ops\\0ips.")) << query;
+    EXPECT_NE(std::wstring::npos, query.find(L"\n    forwarded_events    REG_DWORD    0x0\n")) << query;
+    EXPECT_NE(std::wstring::npos, query.find(L"\n    ipsec_store    REG_SZ    \n")) << query;
+    EXPECT_EQ(10u, count_of(query, L"\n    ")) << "only the values of the configuration";
 
     // The next start reads the lists from the registry; then the columns hold wide and empty values.
     EXPECT_EQ(L"\n# IP addresses on the whitelist:" + listed(default_IP) +
@@ -137,6 +141,32 @@ TEST_F(ConfigStore, ParametersKeyWinsAndOnlyMissingOrMistypedValuesAreReplaced)
     EXPECT_EQ(default_IP, texts_of(whitelist_IP));
     EXPECT_EQ(Value(REG_MULTI_SZ, multi_sz(default_IP)), get(parameters_key_path, L"whitelist_IP"));
 
+    // The IPsec store: a domain's name only, or nothing; a refused text is kept for the operator.
+    const struct {
+        std::wstring text;
+        bool domain;
+        const wchar_t *name, *refused;
+    } stores[] = {{L"", false, L"", L""}, {L"domain", true, L"", L""}, {L"DOMAIN:corp-1.example", true, L"corp-1.example", L""},
+                  {L"domain:" + std::wstring(255, L'a'), true, nullptr, L""}, {L"domain:" + std::wstring(256, L'a'), false, L"", nullptr},
+                  {L"domain:", false, L"", L"domain:"}, {L"local", false, L"", L"local"},
+                  {L"domain:corp example", false, L"", L"domain:corp example"}, {L"domain:x\"y\tz", false, L"", L"domain:x\"y?z"},
+                  {L" domain", false, L"", L" domain"}, {L"domain:b\u00fccher.example", false, L"", L"domain:b\u00fccher.example"}};
+    for (const auto &store : stores) {
+        const std::string data = bytes(store.text.c_str(), (store.text.size() + 1) * sizeof(wchar_t));
+        put(parameters_key_path, L"ipsec_store", REG_SZ, data);
+        load_config();
+        const std::wstring name = store.name != nullptr ? store.name : store.text.substr(7);
+        EXPECT_TRUE(store.domain == ipsec_store.domain && name == ipsec_store.name) << testing::PrintToString(store.text);
+        if (store.refused != nullptr) {
+            EXPECT_EQ(std::wstring(store.refused), ipsec_store.refused);
+        }
+        EXPECT_EQ(store.domain || store.text.empty(), ipsec_store.refused[0] == L'\0');
+        EXPECT_EQ(Value(REG_SZ, data), get(parameters_key_path, L"ipsec_store")) << "never rewritten";
+    }
+    put(parameters_key_path, L"ipsec_store", REG_DWORD, dword(1));
+    load_config();
+    EXPECT_EQ(Value(REG_SZ, bytes(L"", 2)), get(parameters_key_path, L"ipsec_store"));
+
     // Duplicates in order, empty, without terminators, of odd size, of no size: read within the
     // data, never rewritten.
     const std::pair<std::string, Texts> lists[] = {
@@ -149,6 +179,53 @@ TEST_F(ConfigStore, ParametersKeyWinsAndOnlyMissingOrMistypedValuesAreReplaced)
         EXPECT_EQ(entries, texts_of(whitelist_user)) << data.size();
         EXPECT_EQ(Value(REG_MULTI_SZ, data), get(parameters_key_path, L"whitelist_user")) << data.size();
     }
+}
+
+// Each step changes the key, then reloads: what could be read is put in force and told as a
+// change; a key that cannot be read keeps the configuration in force. The watch sees an edit.
+TEST_F(ConfigStore, ReloadPutsWhatWasReadInForceOrKeepsTheConfigurationInForce)
+{
+    put(parameters_key_path, L"whitelist_IP", REG_MULTI_SZ, multi_sz({L"a"}));
+    load_config();
+    HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const wchar_t *call = nullptr;
+    ASSERT_EQ(0u, watch_config(changed, true, &call));
+    const DWORD nine = 9;
+    const struct {
+        const char *what;
+        std::function<void()> edit; // null: nothing edited
+        DWORD error;
+        bool changed;
+        Texts ip;
+        DWORD net;
+    } steps[] = {
+        {"a list edited", [] { put(parameters_key_path, L"whitelist_IP", REG_MULTI_SZ, multi_sz({L"a", L"b"})); },
+         0, true, {L"a", L"b"}, 21},
+        {"nothing edited", nullptr, 0, false, {L"a", L"b"}, 21},
+        {"a threshold edited", [&] { put(parameters_key_path, names[0], REG_DWORD, dword(nine)); }, 0, true,
+         {L"a", L"b"}, 9},
+        {"the store edited", [] { put(parameters_key_path, L"ipsec_store", REG_SZ, bytes(L"domain", 14)); }, 0, true,
+         {L"a", L"b"}, 9},
+        {"no key", [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, root); }, ERROR_FILE_NOT_FOUND, false, {L"a", L"b"}, 9},
+    };
+    for (const auto &step : steps) {
+        if (step.edit)
+            step.edit();
+        if (step.edit && step.error == 0) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(changed, 10000)) << step.what << ": the watch saw no edit";
+        }
+        // Armed again after an edit, for the next; no key, nothing to watch.
+        EXPECT_EQ(step.error, watch_config(changed, step.edit != nullptr, &call)) << step.what;
+        const ConfigReload reload = reload_config();
+        EXPECT_EQ(step.error, reload.error) << step.what;
+        EXPECT_EQ(step.changed, reload.changed) << step.what;
+        EXPECT_EQ(step.ip, texts_of(whitelist_IP)) << step.what;
+        EXPECT_EQ(step.net, max_logon_count_normal_net) << step.what;
+    }
+    EXPECT_TRUE(ipsec_store.domain);
+    EXPECT_STREQ(L"RegOpenKeyExW", reload_config().call);
+    unwatch_config();
+    CloseHandle(changed);
 }
 
 TEST_F(ConfigStore, GetTextExpandsAndTerminates)

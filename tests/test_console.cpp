@@ -114,10 +114,17 @@ TEST(LogFile, AppendsExactlyTheConsoleTextInUtf16WithoutColours)
 
 // A record's text gathered into one write: the same bytes as unbuffered printing, with what a
 // started program prints and what another thread prints kept whole and in order.
-DWORD WINAPI print_from_other_thread(void *)
+DWORD WINAPI print_from_other_thread(void *text)
 {
-    print_out(L"other thread\n");
+    print_out(L"%ls", static_cast<const wchar_t *>(text));
     return 0;
+}
+
+void print_on_other_thread(const wchar_t *text)
+{
+    HANDLE thread = CreateThread(nullptr, 0, print_from_other_thread, const_cast<wchar_t *>(text), 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
 }
 
 TEST(Child, DISABLED_gather)
@@ -135,14 +142,21 @@ TEST(Child, DISABLED_gather)
     print_out(L"two\n");
     // Another thread's text is neither held back with this thread's nor cut into it: it goes
     // out at once, ahead of what this thread still holds.
-    HANDLE thread = CreateThread(nullptr, 0, print_from_other_thread, nullptr, 0, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    print_on_other_thread(L"other thread\n");
     // More than the gathered text holds: written in order all the same.
     for (int i = 0; i < 3; ++i)
         print_out(L"%ls\n", std::wstring(3000, static_cast<wchar_t>(L'a' + i)).c_str());
     output_gather_end();
     print_out(L"after\n");
+    // A record starts on a line of its own: a line another thread left open (the Remote Desktop
+    // thread's count line) is ended first, also when the record is gathered; a closed one is not.
+    start_whole_line();
+    output_gather_begin();
+    print_on_other_thread(L"open");
+    print_out(L"record\n");
+    output_gather_end();
+    start_whole_line();
+    print_out(L"next\n");
 }
 
 TEST(OutputGathering, SameBytesAsUnbufferedPrintingAndAStartedProgramsOutputInPlace)
@@ -153,7 +167,7 @@ TEST(OutputGathering, SameBytesAsUnbufferedPrintingAndAStartedProgramsOutputInPl
     for (int i = 0; i < 3; ++i)
         rest += std::wstring(3000, static_cast<wchar_t>(L'a' + i)) + L"\r\n";
     EXPECT_EQ(read_bytes(capture), utf16_bytes(L"one 1\r\n\r\n" + long_line + L"\r\n") + "0000000\n" +
-                                       utf16_bytes(L"other thread\r\ntwo\r\n" + rest + L"after\r\n"));
+                                       utf16_bytes(L"other thread\r\ntwo\r\n" + rest + L"after\r\nopen\r\nrecord\r\nnext\r\n"));
     DeleteFileW(capture.c_str());
 }
 

@@ -182,7 +182,7 @@ TEST(HostileTexts, ReachNetshAsOneQuotedDescriptionAndTheConsoleAsHarmlessText)
     ASSERT_EQ(addresses.size(), journal.size()) << shown(out);
     ASSERT_EQ(addresses.size(), store.filters.size()) << shown(out);
     for (size_t i = 0; i < journal.size(); ++i) {
-        const std::wstring &cmd = journal[i].cmdline;
+        const std::wstring cmd = as_formatted(journal[i].cmdline);
         const std::wstring head = prefix + addresses[i] + L" description=\"" + addresses[i] + L" ";
         EXPECT_EQ(0u, journal[i].exit_code) << shown(cmd);
         EXPECT_LE(cmd.size(), 511u) << shown(cmd);

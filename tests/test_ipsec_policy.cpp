@@ -1,7 +1,9 @@
 // The IPsec policy commands against the simulated netsh: what is echoed, what netsh
 // received (its journal) and what its store holds afterwards.
 #include "commands/ipsec_policy.h"
+#include "config/config.h"
 #include "tests/netsh_view.h"
+#include <map>
 
 namespace {
 
@@ -34,7 +36,7 @@ void expect_journal(const SimFolder &folder, size_t from, const std::vector<std:
     std::vector<JournalEntry> entries = journal(folder);
     ASSERT_EQ(entries.size(), from + commands.size());
     for (size_t i = 0; i < commands.size(); ++i) {
-        EXPECT_EQ(entries[from + i].cmdline, commands[i]);
+        EXPECT_EQ(entries[from + i].cmdline, as_run(commands[i]));
         EXPECT_EQ(entries[from + i].exit_code, 0u) << entries[from + i].cmdline;
     }
 }
@@ -73,11 +75,76 @@ TEST(IpsecPolicy, WriteActivateShowThenDeactivateAndErase)
     EXPECT_EQ(store_text(folder), L"policy block+ESP|Brek default policy|unassigned\n");
 }
 
+// A command as a line of the command file: the line feed beside a blank goes.
+std::wstring as_line(std::wstring command)
+{
+    std::erase(command, L'\n');
+    return command;
+}
+
+TEST(IpsecPolicy, InADomainStoreEachOperationIsOneRunBehindTheStoreSwitchOrNotRunAtAll)
+{
+    SimFolder folder;
+    const std::wstring store = L"netsh ipsec static set store location=domain domain=corp.example";
+    ChildResult child = run_scenario("domain");
+    std::wstring echoes = L"# " + store + L"\n"; // the initial policy's, before netsh shows the rule
+    for (size_t i = 0; i < 7; ++i)
+        echoes += L"# " + as_line(write_activate_show[i]) + L"\n";
+    EXPECT_TRUE(child.finished && child.output.starts_with(echoes)) << child.output;
+    // Each operation: the switch alone, then the command file's lines and the file's run.
+    std::vector<std::wstring> expected;
+    for (auto [from, to] : {std::pair{0, 7}, {7, 8}, {8, 9}}) {
+        expected.insert(expected.end(), 2, as_run(store));
+        for (int i = from; i < to; ++i)
+            expected.push_back(as_run(as_line(write_activate_show[i])));
+        expected.push_back(L"-f");
+    }
+    const std::vector<JournalEntry> runs = journal(folder);
+    ASSERT_EQ(runs.size(), expected.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_TRUE(expected[i] == L"-f" ? command_file_gone(runs[i]) : runs[i].cmdline == expected[i]) << runs[i].cmdline;
+        EXPECT_EQ(runs[i].exit_code, 0u) << runs[i].cmdline;
+    }
+    EXPECT_EQ(store_text(folder, L"domain:corp.example"),
+              L"policy block+ESP|Brek default policy|assigned\nfilteraction block|blocks the packets|block\n"
+              L"filterlist Brek|Blacklist filter of blocked hosts, created by Brek. tosmire's Intrusion Prevention System\n"
+              L"rule Brek|block+ESP|Brek|block\n");
+    EXPECT_EQ(store_text(folder), L"");
+
+    // No domain named and none of the machine: nothing acts on the local store instead. A store
+    // refused: the local one, told.
+    child = run_scenario("no-domain");
+    EXPECT_EQ(child.output, L"# netsh ipsec static set store location=domain\n"
+                            L"The specified domain either does not exist or could not be contacted.\n"
+                            L"!! netsh cannot set the domain store (exit code 1): nothing is run\n");
+    child = run_scenario("refused");
+    EXPECT_EQ(child.output, L"!! ipsec_store \"domain:corp example?\" refused, not \"domain\" or \"domain:NAME\" (NAME of "
+                            L"letters, digits, '-' and '.'): netsh acts on the local store\n# " + deactivate_erase[0] +
+                                L"\nPolicy with name \"block+ESP\" does not exist.\n");
+    const std::vector<JournalEntry> after = journal(folder);
+    ASSERT_EQ(after.size(), runs.size() + 2);
+    EXPECT_EQ(after[runs.size()].exit_code, 1u);
+    EXPECT_EQ(after.back().cmdline, as_run(deactivate_erase[0]));
+}
+
 } // namespace
 
 int run_child_scenario(const std::string &scenario)
 {
-    if (scenario == "write-activate-show") {
+    const std::map<std::string, const wchar_t *> stores = {
+        {"domain", L"domain:corp.example"}, {"no-domain", L"Domain"}, {"refused", L"domain:corp example\n"}};
+    if (auto store = stores.find(scenario); store != stores.end()) {
+        parse_ipsec_store(store->second, ipsec_store);
+        if (scenario == "domain") {
+            write_initial_policy();
+            activate_policy();
+            show_blocked_hosts();
+        } else if (scenario == "no-domain") {
+            erase_policy();
+        } else {
+            deactivate_policy();
+        }
+    } else if (scenario == "write-activate-show") {
         write_initial_policy();
         activate_policy();
         show_blocked_hosts();

@@ -7,7 +7,9 @@
 #include "console/key_console.h"
 #include "console/output.h"
 #include "engine/monitor.h"
-#include "service/service_host.h"
+#include "config/version_probe.h"
+#include "engine/main_entry.h"
+#include "service/service_commands.h"
 #include "tests/child_harness.h"
 #include "tests/console_support.h"
 #include "tests/operator_texts.h"
@@ -195,9 +197,10 @@ const std::wstring key_help = banner + L"\n" + heading + L"\n" +
                               L"  a  show whitelisted addresses     r  reset logon failure history  F5\n"
                               L"  n  show whitelisted user names    q  quit        p  pause/resume  Scroll Lock\n";
 
-std::wstring full_help() { return banner + L"\n" + heading + L"\n" + letter_help_body(); }
-
 std::wstring log_file() { return console_test::log_file_for(L"tosmire.IPS"); }
+
+// The log file's path is shown whether or not the output goes there.
+std::wstring full_help() { return banner + L"\n" + heading + L"\n" + letter_help_body() + log_file(); }
 
 // A program on this console: tosmire-ips-sim.exe, or this program running a scenario.
 class OnConsole {
@@ -362,7 +365,7 @@ TEST(KeyConsole, DebugConsole)
     step(VK_ESCAPE, 0x1B, disabled);
     step('L', L'l', L"\n# Logon failure history:EMPTY\n\n");
     // "~" twice: the full help, then the key help.
-    step(VK_OEM_3, L'~', enabled + full_help() + log_file() + L"\n", SHIFT_PRESSED);
+    step(VK_OEM_3, L'~', enabled + full_help() + L"\n", SHIFT_PRESSED);
     step(VK_OEM_3, L'~', disabled + key_help);
     press('Q', L'q', L"# Exitting... (Quit)");
     EXPECT_EQ(monitor.program->exit_code(), 0u);
@@ -384,8 +387,9 @@ TEST(KeyConsole, DebugQStopsTheInstalledService)
     ASSERT_TRUE(service_test::wait_state(name, SERVICE_RUNNING)) << install.output;
     Monitor monitor(group + L"::");
     press_on_blank({{VK_SHIFT, 0, SHIFT_PRESSED}, {VK_OEM_3, L'~', SHIFT_PRESSED}}, L"# ~ debug console enabled.");
-    // The help's end: no log file path under the service's name on a console.
-    EXPECT_TRUE(wait_until([] { return screen_text().ends_with(L"Log file path:\n\n"); })) << screen_text();
+    // The help's end, the log file's path under the service's name.
+    const std::wstring help_end = as_shown(console_test::log_file_for(name)) + L"\n";
+    EXPECT_TRUE(wait_until([&] { return screen_text().ends_with(help_end); })) << screen_text();
     const std::wstring stopped = L":: " + name + L" service [";
     press('Q', L'q', stopped);
     EXPECT_TRUE(screen_text().starts_with(L"[q] [")) << screen_text();
@@ -415,18 +419,23 @@ TEST(KeyConsole, CtrlCEndsTheMonitor)
     SetConsoleCtrlHandler(survive_ctrl_c, FALSE);
 }
 
-// The events a terminal cannot produce, by calling the handler in a child on this console.
+// The events a terminal cannot produce, by calling the handler in a child on this console. After
+// a close or logoff the system ends the process once the handler returns: the handler returns
+// only after the monitor's quit line, so that line is out.
 TEST(CtrlHandler, CloseBreakAndLogoff)
 {
     const struct {
         const char *scenario;
-        std::wstring text;
+        std::wstring text; // the screen's end
     } cases[] = {
-        {"close", L"\n# Close event! Exitting...[1 request=1 exit=1 keep=1]"},
+        {"close", L"\n# Close event! Exitting...(Quit)[1 exit=1 keep=1]"},
         {"break", L"[0 request=1 exit=1 keep=1]"},
-        {"logoff", L"[0 request=1 exit=1 keep=1]"},
+        {"logoff", L"(Quit)[0 exit=1 keep=1]"},
         {"logoff-service", L"[0 request=0 exit=0 keep=0]"},
     };
+    SimFolder folder;
+    ChildResult newest = run_redirected(L"evtlog.exe 4624 --address 192.0.2.1");
+    ASSERT_TRUE(newest.finished && newest.exit_code == 0) << narrow(newest.output);
     wchar_t self[MAX_PATH];
     const std::wstring program(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
     for (const auto &c : cases) {
@@ -434,26 +443,60 @@ TEST(CtrlHandler, CloseBreakAndLogoff)
         clear_screen();
         OnConsole child(L"\"" + program + L"\" --child " + std::wstring(c.scenario, c.scenario + strlen(c.scenario)));
         EXPECT_EQ(child.exit_code(), 0u);
-        expect_screen(c.text);
+        const std::wstring shown = as_shown(c.text);
+        EXPECT_TRUE(wait_until([&] { return screen_text().ends_with(shown); })) << narrow(screen_text());
         if (c.text.starts_with(L"\n#")) {
             EXPECT_EQ(colour_of(L"# Close"), 0x0C);
         }
     }
 }
 
+DWORD handled_type = 0;
+
+// Calls the handler as the system would and prints what it returned and left; the request only
+// where no loop takes it meanwhile.
+DWORD WINAPI call_handler(void *with_request)
+{
+    const BOOL handled = ctrl_handler(handled_type);
+    if (with_request != nullptr)
+        print_out(L"[%d request=%ld", handled, static_cast<long>(monitor_request));
+    else
+        print_out(L"[%d", handled);
+    print_out(L" exit=%d keep=%d]", exit_now ? 1 : 0, g_shadow_console.keep_console ? 1 : 0);
+    // The console is this process's own, never freed; the flag only matters to the test.
+    g_shadow_console.keep_console = false;
+    return 0;
+}
+
 } // namespace
 
+// The handler as the system calls it; with "close" and "logoff" while the monitor runs on the
+// main thread as the program runs it, from another thread once the loop has started.
 int run_child_scenario(const std::string &scenario)
 {
     set_console_hooks(key_console, ctrl_handler); // as the program's start-up registers them
     shadow_console_init();
     atexit(shadow_console_close);
-    g_service_host.is_service = scenario.ends_with("-service");
-    const DWORD type = scenario == "close" ? CTRL_CLOSE_EVENT : scenario == "break" ? CTRL_BREAK_EVENT : CTRL_LOGOFF_EVENT;
-    const BOOL handled = ctrl_handler(type);
-    print_out(L"[%d request=%ld exit=%d keep=%d]", handled, static_cast<long>(monitor_request), exit_now ? 1 : 0,
-              g_shadow_console.keep_console ? 1 : 0);
-    // The console is this process's own, never freed; the flag only matters to the test.
-    g_shadow_console.keep_console = false;
-    return 0;
+    handled_type = scenario == "close" ? CTRL_CLOSE_EVENT : scenario == "break" ? CTRL_BREAK_EVENT : CTRL_LOGOFF_EVENT;
+    if (scenario == "break" || scenario.ends_with("-service")) {
+        g_service_host.is_service = scenario.ends_with("-service");
+        return static_cast<int>(call_handler(&handled_type));
+    }
+    service_host_init();
+    probe_windows_version();
+    HANDLE caller = CreateThread(
+        nullptr, 0,
+        [](void *) -> DWORD {
+            while (e_notify_new_event == nullptr) // the waiting line is out
+                Sleep(10);
+            return call_handler(nullptr);
+        },
+        nullptr, 0, nullptr);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t *argv[] = {self, nullptr};
+    const int code = monitor_main(1, argv);
+    WaitForSingleObject(caller, 20000);
+    CloseHandle(caller);
+    return code;
 }

@@ -8,12 +8,16 @@
 #include "engine/security_log.h"
 #include "engine/main_entry.h"
 #include "engine/rdp_monitor.h"
+#include "engine/forwarded_monitor.h"
+#include "engine/logon_event.h"
 #include "config/config.h"
 #include "service/service_host.h"
+#include "console/key_console.h"
 #include "tests/child_harness.h"
 #include "tests/monitor_child.h"
 #include "tests/event_record.h"
-#include "tools/netsh/netsh_store.h"
+#include "tests/block_support.h"
+#include "tests/netsh_view.h"
 #include <sstream>
 #include <tlhelp32.h>
 
@@ -21,9 +25,10 @@ namespace {
 
 // ---- child side ----
 
-void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security)
+void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security,
+            const wchar_t *computer = L"HOST", DWORD time = 1651241109)
 {
-    std::vector<BYTE> record = build_record(kind, address, logon_type);
+    std::vector<BYTE> record = build_record(kind, address, logon_type, time, nullptr, computer);
     if (record.empty() || sim_append_records(log, record.data(), static_cast<DWORD>(record.size())) != 0)
         printf("APPEND FAILED\n");
 }
@@ -115,6 +120,73 @@ void hung_netsh()
     CloseHandle(hung);
 }
 
+// The configuration key that the program reads (the reload and replay tests write it), with what
+// the reload scenario starts from.
+const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+const wchar_t first_list[] = L"127.0.0.1\0", second_list[] = L"127.0.0.1\0" L"203.0.113.51\0";
+
+void set_value(const wchar_t *name, DWORD type, const void *data, DWORD size)
+{
+    if (RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, name, type, data, size) != ERROR_SUCCESS)
+        printf("REGISTRY WRITE FAILED\n");
+}
+
+// The key edited while the loop runs, then the reload control: the counts go on through both.
+void reload()
+{
+    for (int i = 0; i < 2; ++i) {
+        append(e4625, L"203.0.113.51", L"8");
+        append(e4625, L"203.0.113.52", L"8");
+    }
+    settle();
+    set_value(L"whitelist_IP", REG_MULTI_SZ, second_list, sizeof(second_list));
+    if (!wait_for([] { return whitelist_IP.count == 2; }))
+        printf("NOT RELOADED\n");
+    for (int i = 0; i < 3; ++i)
+        append(e4625, L"203.0.113.51", L"8"); // 3 to 5, whitelisted now: never blocked
+    const DWORD lowered = 3;
+    set_value(L"max_logon_count_normal_net_clear_text", REG_DWORD, &lowered, sizeof(lowered));
+    if (!wait_for([] { return max_logon_count_normal_net_clear_text == 3; }))
+        printf("NOT RELOADED\n");
+    monitor_control(SERVICE_CONTROL_PARAMCHANGE); // nothing changed: told all the same
+    settle();
+    append(e4625, L"203.0.113.52", L"8"); // the third: blocked at the new threshold
+    settle();
+}
+
+// One attacker failing 7 times on each of three servers, whose clocks differ by some seconds.
+// While forwarded_events is 0 the
+// channel is not followed; switched on by an edit of the key, the hostile and malformed events
+// are rejected, the collector's own is left to its Security log, and the attacker is blocked
+// at the 21st; then switched off again.
+void fleet()
+{
+    const auto attack = [] {
+        for (auto [server, time] : {std::pair{L"RDS01", 1651241109}, {L"RDS02", 1651241100}, {L"RDS03", 1651241105}})
+            for (int i = 0; i < 7; ++i)
+                append(e4625, L"203.0.113.9", L"3", sim_forwarded, server, time);
+    };
+    attack();
+    const DWORD on = 1, off = 0;
+    set_value(L"forwarded_events", REG_DWORD, &on, sizeof(on));
+    if (!wait_for([] { return forwarded_subscription != nullptr; }))
+        printf("NOT FOLLOWED\n");
+    wchar_t self[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    GetComputerNameW(self, &length);
+    append(e4625, L"203.0.113.9", L"3", sim_forwarded, self);
+    append(e4625, L"203.0.113.9", L"3", sim_forwarded, L"RDS\" dstaddr=192.0.2.1");
+    append(e4625, L"203.0.113.9\" dstaddr=192.0.2.1", L"3", sim_forwarded, L"RDS01");
+    append(e4625, L"203.0.113.9", L"x", sim_forwarded, L"RDS01");
+    append({4625, EVENTLOG_AUDIT_FAILURE, 12544, 12, 19, 10, 5}, L"", L"3", sim_forwarded, L"RDS01"); // cut short
+    attack();
+    if (!wait_for([] { return is_blocked(L"203.0.113.9"); }))
+        printf("NOT BLOCKED\n");
+    set_value(L"forwarded_events", REG_DWORD, &off, sizeof(off));
+    if (!wait_for([] { return forwarded_subscription == nullptr; }))
+        printf("NOT CLOSED\n");
+}
+
 // Attacks on every path of the block decision, at their own times (t0: 2025-12-06 05:46:40 UTC),
 // under the thresholds the replay test configures: net 4, clear text 3, RDP 3, whitelisted net 6.
 std::vector<BYTE> attack_records()
@@ -154,17 +226,30 @@ int run_child_scenario(const std::string &scenario)
 {
     const std::map<std::string, void (*)()> threaded = {
         {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}},
-        {"hung-netsh", hung_netsh}, {"attacks", [] {
+        {"hung-netsh", hung_netsh}, {"reload", reload}, {"fleet", fleet}, {"attacks", [] {
              std::vector<BYTE> records = attack_records();
              if (sim_append_records(sim_security, records.data(), static_cast<DWORD>(records.size())) != 0)
                  printf("APPEND FAILED\n");
              settle();
          }}};
+    if (scenario == "early-quit")
+        send_monitor_request(MonitorRequest::quit); // then a key right after it, which must not undo it
     if (scenario == "early-show" || scenario == "early-quit")
-        send_monitor_request(scenario == "early-quit" ? MonitorRequest::quit : MonitorRequest::show_history);
+        send_monitor_request(MonitorRequest::show_history);
     if (scenario.starts_with("rpc-gone")) {
         SetEnvironmentVariableW(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
-        g_service_host.is_service = scenario == "rpc-gone-service";
+        g_service_host.is_service = scenario != "rpc-gone-console";
+        g_service_host.stop_requested = scenario == "rpc-gone-stopping";
+    }
+    if (scenario == "fleet") {
+        const DWORD off = 0;
+        set_value(L"forwarded_events", REG_DWORD, &off, sizeof(off));
+        set_value(L"ipsec_store", REG_SZ, L"domain:corp.example", sizeof(L"domain:corp.example"));
+    }
+    if (scenario == "reload") {
+        set_value(L"whitelist_IP", REG_MULTI_SZ, first_list, sizeof(first_list));
+        const DWORD threshold = 4;
+        set_value(L"max_logon_count_normal_net_clear_text", REG_DWORD, &threshold, sizeof(threshold));
     }
     append(e4625, L"203.0.113.99"); // the newest record at start: never processed
     if (auto found = threaded.find(scenario); found != threaded.end()) {
@@ -242,7 +327,7 @@ TEST(SecurityLogLoop, AHungNetshIsLeftRunningAndTheNextAttackerIsCountedAndBlock
     ASSERT_TRUE(run.finished && run.exit_code == 0) << run.exit_code << "\n" << run.output;
     const std::wstring gave_up =
         L"\n!! netsh did not end within 30 seconds: WaitForSingleObject() WAIT_TIMEOUT 258, left running\n"
-        L"# exit:258\n\n\n";
+        L"# exit:258\n!! 203.0.113.21 not blocked: netsh failed; its next failure after 15 seconds tries again\n\n\n";
     const size_t at = run.output.find(gave_up);
     ASSERT_NE(at, std::wstring::npos) << run.output;
     EXPECT_LT(run.output.find(L"dstaddr=203.0.113.21 "), at);
@@ -264,10 +349,74 @@ TEST(SecurityLogLoop, AHungNetshIsLeftRunningAndTheNextAttackerIsCountedAndBlock
     EXPECT_EQ(filters, (std::vector<std::wstring>{L"203.0.113.22", L"203.0.113.21"}));
 }
 
-TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderAndAConsoleWithTheError)
+// An edit of the configuration key takes effect by itself, the reload control always tells
+// what is in force, and the failure history keeps its counts through both.
+TEST(SecurityLogLoop, AnEditOfTheKeyAndTheReloadControlPutTheConfigurationInForceBetweenRecords)
 {
-    expect_run("rpc-gone-service", L"(Quit)");
+    const std::wstring out = expect_run("reload", L"(Quit)");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    const std::wstring reloaded = L"# Configuration reloaded: 2 addresses, 6 user names, thresholds 21/";
+    const std::wstring pieces[] = {
+        L"]     2  User:s6\\s5, from IP:203.0.113.51, Type: 8\n", reloaded + L"4/4 49/11/11\n",
+        L"]     5  User:s6\\s5, from IP:203.0.113.51 [WHITELIST IP]\n", reloaded + L"3/4 49/11/11\n",
+        reloaded + L"3/4 49/11/11\n", L"\n# ADD TO BLACKLIST:\n", L"dstaddr=203.0.113.52 ", L"Logon Attempts:3,",
+        L"\n# exit:0\n"};
+    size_t at = 0;
+    for (const std::wstring &piece : pieces) {
+        const size_t found = out.find(piece, at);
+        ASSERT_NE(found, std::wstring::npos) << "missing in order: " << piece << "\n" << out;
+        at = found + piece.size();
+    }
+    EXPECT_EQ(out.find(L"NOT RELOADED"), std::wstring::npos);
+    EXPECT_EQ(out.find(L"dstaddr=203.0.113.51 "), std::wstring::npos) << "a whitelisted address is never blocked";
+    EXPECT_EQ(count_of(out, L"# Configuration reloaded:"), 3u) << out;
+}
+
+TEST(SecurityLogLoop, FailuresOnEveryServerAddUpToOneBlockInTheDomainStoreAndHostileOnesAreRejected)
+{
+    SimFolder folder;
+    ChildResult run = run_scenario("fleet");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    ASSERT_TRUE(run.finished && run.exit_code == 0) << run.output;
+    const std::wstring &out = run.output;
+    EXPECT_EQ(out.find(L"NOT "), std::wstring::npos) << out;
+    const size_t on = out.find(L"# Open Forwarded log: OK\n");
+    EXPECT_LT(out.find(L"# IPsec store: the domain store of corp.example\n"), on);
+    EXPECT_EQ(out.find(L"Forwarded event"), out.find(L"Forwarded event", on)) << "followed while at 0";
+    const wchar_t *rejected[] = {L"4625 rejected: the computer name is not a name (1 so far)",
+                                 L"4625 from RDS01 rejected: IpAddress is not an address (2 so far)",
+                                 L"4625 from RDS01 rejected: LogonType is not a number (3 so far)",
+                                 L"4625 from RDS01 rejected: IpAddress is not an address (4 so far)"};
+    for (const wchar_t *line : rejected)
+        EXPECT_EQ(count_of(out, L"\n!! Forwarded event " + std::wstring(line) + L"\n"), 1u) << line << "\n" << out;
+    EXPECT_EQ(count_of(out, L", from IP:203.0.113.9 on RDS0"), 20u) << out;
+    EXPECT_NE(out.find(L"# Forwarded events are no longer followed\n"), std::wstring::npos);
+
+    wchar_t when[time_text_chars];
+    format_event_time(1651241105, when);
+    const std::wstring description = L"203.0.113.9 s6\\s5 on RDS01, RDS02, RDS03 Logon Type:3, Authentication:s12, "
+                                     L"Logon Attempts:21, Time:" + std::wstring(when);
+    EXPECT_EQ(store_text(folder, L"domain:corp.example"),
+              L"filterlist Brek|\nfilter Brek|me|203.0.113.9|" + description + L"|ANY|yes||||\n");
+    EXPECT_EQ(store_text(folder), L"") << "a block in the local store";
+    const std::vector<JournalEntry> runs = journal(folder);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0].cmdline, as_run(L"netsh ipsec static set store location=domain domain=corp.example"));
+    EXPECT_EQ(runs[1].cmdline, runs[0].cmdline);
+    EXPECT_TRUE(command_file_gone(runs[3])) << runs[3].cmdline;
+    const std::vector<std::wstring> reports = read_own_reports();
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](auto &r) { return r.starts_with(L"8000AF08\t"); }), 20);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(),
+                         L"C000AF09\t16\t9\ts6|s5|203.0.113.9 on RDS01, RDS02, RDS03|21|3|s12\tBLOCKED"), 1);
+}
+
+// Lost unasked, the log connection ends a service as it ends a console program; while a stop
+// was asked for, it is part of that stop.
+TEST(SecurityLogLoop, LostLogConnectionEndsAServiceInOrderOnlyWhenItStops)
+{
+    expect_run("rpc-gone-service", L"read failed 1717", 1717);
     expect_run("rpc-gone-console", L"read failed 1717", 1717);
+    expect_run("rpc-gone-stopping", L"(Quit)");
 }
 
 // A callback held inside while the handles are closed, then rendering as rdp_evt_handler does.
@@ -324,8 +473,6 @@ TEST(CloseMonitorHandles, WaitsForADeliveryStillHandlingItsEvent)
 }
 
 // ---- replay (-t) ----
-
-const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
 
 // The configuration of the replay test, without max_logon_count_whitelist_RDP, which a start of
 // the monitor would write back with its default and a replay must not; removed at the end.

@@ -9,7 +9,7 @@ namespace {
 
 ChildResult netsh(const std::wstring &arguments)
 {
-    return run_redirected(L"netsh.exe " + arguments);
+    return run_redirected(sim_system_tool(L"netsh.exe") + L" " + arguments);
 }
 
 // A failed logon's block command, as the block decision formats it.
@@ -84,8 +84,8 @@ TEST(NetshSim, FailuresRulesOfTheStoreAndTheJournal)
     }
     EXPECT_EQ(netsh(L"ipsec static frobnicate all").output,
               L"The following command was not found: ipsec static frobnicate all.\n");
-    const std::wstring line =
-        L"netsh.exe ipsec static add filterlist X description=\"x\ty\r\n\\ \u00e9 \U0001F600 \x01\"";
+    const std::wstring line = sim_system_tool(L"netsh.exe") +
+                              L" ipsec static add filterlist X description=\"x\ty\r\n\\ \u00e9 \U0001F600 \x01\"";
     SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", L"7");
     EXPECT_EQ(run_redirected(line).exit_code, 7u);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", nullptr);
@@ -112,8 +112,8 @@ TEST(NetshSim, ConcurrentProcessesLoseNoChange)
     SimFolder folder;
     HANDLE processes[6] = {};
     for (int i = 0; i < 6; ++i) {
-        std::wstring line = L"netsh.exe ipsec static add filter filterlist=Brek srcaddr=me dstaddr=10.0.0." +
-                            std::to_wstring(i + 1);
+        std::wstring line = sim_system_tool(L"netsh.exe") +
+                            L" ipsec static add filter filterlist=Brek srcaddr=me dstaddr=10.0.0." + std::to_wstring(i + 1);
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
@@ -186,14 +186,14 @@ TEST(NetshSim, ScriptFilesSwitchToDomainStoresForTheirRunOnly)
         EXPECT_EQ(held.find(run.holds) != std::wstring::npos, run.commands != 0) << held;
         std::vector<JournalEntry> entries = journal(folder);
         ASSERT_EQ(entries.size(), before + run.commands + 1);
-        EXPECT_EQ(entries.back().cmdline, L"netsh.exe " + run_line);
+        EXPECT_EQ(entries.back().cmdline, sim_system_tool(L"netsh.exe") + L" " + run_line);
         EXPECT_EQ(entries.back().exit_code, run.exit_code);
         if (&run == runs) {
-            EXPECT_EQ(entries[1].cmdline, L"netsh.exe " + first);
+            EXPECT_EQ(entries[1].cmdline, sim_system_tool(L"netsh.exe") + L" " + first);
             EXPECT_NE(r.output.find(L"Store                  : Domain Store\n"), std::wstring::npos) << r.output;
         }
     }
-    EXPECT_EQ(journal(folder)[6].cmdline, L"netsh.exe protocol=TCP");
+    EXPECT_EQ(journal(folder)[6].cmdline, sim_system_tool(L"netsh.exe") + L" protocol=TCP");
     // The choice ended with each run; on the command line it changes nothing either.
     EXPECT_EQ(netsh(to_corp).exit_code, 0u);
     EXPECT_EQ(netsh(L"ipsec static delete filterlist name=Brek").exit_code, 0u);

@@ -146,7 +146,7 @@ TEST(Letters, OnlyTheFirstArgumentIsRead)
     EXPECT_EQ(run.child.exit_code, 1u) << run.out;
     std::vector<JournalEntry> commands = journal(folder);
     ASSERT_EQ(commands.size(), 7u) << run.out;
-    EXPECT_EQ(commands.front().cmdline.find(L"netsh ipsec static add policy name=\"block+ESP\""), 0u)
+    EXPECT_EQ(commands.front().cmdline.find(as_run(L"netsh ipsec static add policy name=\"block+ESP\"")), 0u)
         << commands.front().cmdline;
     EXPECT_EQ(store_text(folder).find(L"|assigned"), std::wstring::npos) << "A ran";
 }
@@ -193,10 +193,15 @@ TEST(Letters, CWritesLastKeyAndStartsTheEditor)
         EXPECT_EQ(std::wstring(value), expected);
         // Started without waiting: the editor journals when it gets round to it.
         wait_until([&] { return !read_output_file(journal_file).empty(); });
-        std::wstring escaped;
-        for (wchar_t ch : expected)
-            escaped += ch == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, ch);
-        EXPECT_EQ(read_output_file(journal_file), L"{\"cmdline\": \"regedit.exe\", \"lastkey\": \"" + escaped + L"\"}\n");
+        // JSON: quotes and backslashes escaped.
+        auto escaped = [](const std::wstring &text) {
+            std::wstring json;
+            for (wchar_t ch : text)
+                json += ch == L'\\' || ch == L'"' ? std::wstring(1, L'\\') + ch : std::wstring(1, ch);
+            return json;
+        };
+        EXPECT_EQ(read_output_file(journal_file), L"{\"cmdline\": \"" + escaped(as_run(L"regedit.exe")) +
+                                                      L"\", \"lastkey\": \"" + escaped(expected) + L"\"}\n");
         EXPECT_EQ(run.out, L"");
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
@@ -216,8 +221,8 @@ TEST(Letters, WAisWritesActivatesInstallsAndStarts)
     EXPECT_EQ(run.child.exit_code, 1u) << run.out;
     std::vector<JournalEntry> commands = journal(folder);
     ASSERT_GE(commands.size(), 8u) << run.out;
-    EXPECT_EQ(commands.front().cmdline.find(L"netsh ipsec static add policy name=\"block+ESP\""), 0u);
-    EXPECT_EQ(commands[7].cmdline, L"netsh ipsec static set policy name=\"block+ESP\" assign=yes");
+    EXPECT_EQ(commands.front().cmdline.find(as_run(L"netsh ipsec static add policy name=\"block+ESP\"")), 0u);
+    EXPECT_EQ(commands[7].cmdline, as_run(L"netsh ipsec static set policy name=\"block+ESP\" assign=yes"));
     EXPECT_TRUE(running) << run.out;
     // In order: policy, activation, installation (which starts), then the start letter, which
     // finds the service running.

@@ -128,6 +128,12 @@ TEST_F(OutputReplay, TheSameRecordsGiveTheSameOutputByteForByte)
     ASSERT_NO_FATAL_FAILURE(
         append({{L"140", L"--address 192.0.2.7", t0 + 800, 3}, {L"140", L"--address 127.0.0.1", t0 + 900}}));
     EXPECT_TRUE(wait_for(L"IP 127.0.0.1  [WHITELIST IP]"));
+    // A Security record right after a count line of the Remote Desktop thread, which leaves its
+    // line open: the record's dump begins on a line of its own.
+    ASSERT_NO_FATAL_FAILURE(append({{L"140", L"--address 192.0.2.8", t0 + 950}}));
+    EXPECT_TRUE(wait_for(L"IP 192.0.2.8"));
+    ASSERT_NO_FATAL_FAILURE(append({{L"4625", L"--address 203.0.113.98 --user after", t0 + 960}}));
+    EXPECT_TRUE(wait_for(L"User:WORKGROUP\\after, from IP:203.0.113.98"));
     wait_for_size(expected.size());
     monitor.stop();
 

@@ -11,6 +11,7 @@
 #include "tests/monitor_child.h"
 #include "tests/event_record.h"
 #include "tests/test_service_support.h"
+#include "tests/block_support.h"
 #include "tools/netsh/netsh_store.h"
 
 using namespace service_test;
@@ -19,11 +20,15 @@ namespace {
 
 // ---- child side: the main entry in this process, a helper thread feeding it ----
 
+// The records' time; the netsh scenario moves it on past the hold period.
+DWORD record_time = 1651241109;
+
 void append_batch(const std::vector<std::wstring> &addresses)
 {
     std::vector<BYTE> batch;
     for (const std::wstring &address : addresses) {
         std::vector<BYTE> record = build_record(e4625, address.c_str(), L"8"); // clear text
+        header_of(record).TimeGenerated = record_time;
         batch.insert(batch.end(), record.begin(), record.end());
     }
     if (batch.empty() || sim_append_records(sim_security, batch.data(), static_cast<DWORD>(batch.size())) != 0)
@@ -39,15 +44,6 @@ bool watched_blocked()
     return false;
 }
 
-// Four clear-text failures of one attacker (the default threshold), until its block is marked.
-void attack(const wchar_t *address)
-{
-    append_batch(std::vector<std::wstring>(4, address));
-    watched = address;
-    if (!wait_for(watched_blocked))
-        printf("NOT BLOCKED %ls\n", address);
-}
-
 // Windows without netsh: the process cannot be created, error 2. Only netsh is refused.
 extern "C" decltype(&CreateProcessW) __imp_CreateProcessW;
 decltype(&CreateProcessW) real_create_process;
@@ -55,7 +51,7 @@ BOOL WINAPI create_process_without_netsh(LPCWSTR application, LPWSTR command_lin
                                          LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                                          LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information)
 {
-    if (command_line != nullptr && _wcsnicmp(command_line, L"netsh ", 6) == 0) {
+    if (command_line != nullptr && wcsstr(command_line, L"\\netsh.exe\" ") != nullptr) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
@@ -63,17 +59,37 @@ BOOL WINAPI create_process_without_netsh(LPCWSTR application, LPWSTR command_lin
                                startup, information);
 }
 
+// How netsh fares at an attacker's first block: it fails (exit code 1), cannot be started (no
+// netsh: error 2), or works.
+struct NetshCase {
+    const wchar_t *address, *forced_exit;
+    bool missing;
+};
+const NetshCase netsh_cases[] = {
+    {L"203.0.113.31", L"1", false}, {L"203.0.113.32", nullptr, true}, {L"203.0.113.33", nullptr, false}};
+
+// Per attacker: four failures (the threshold), one at the end of the hold period, then netsh
+// works again, and one a second later.
 void netsh_failures()
 {
     max_logon_count_normal_net_clear_text = 4;
-    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", L"5");
-    attack(L"203.0.113.31");
-    SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", nullptr);
     real_create_process = __imp_CreateProcessW;
-    __imp_CreateProcessW = create_process_without_netsh;
-    attack(L"203.0.113.32");
-    __imp_CreateProcessW = real_create_process;
-    attack(L"203.0.113.33");
+    for (const NetshCase &c : netsh_cases) {
+        record_time += 100;
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", c.forced_exit);
+        if (c.missing)
+            __imp_CreateProcessW = create_process_without_netsh;
+        append_batch(std::vector<std::wstring>(4, c.address));
+        settle();
+        record_time += history_hold;
+        append_batch({c.address});
+        settle();
+        SetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_EXIT", nullptr);
+        __imp_CreateProcessW = real_create_process;
+        record_time += 1;
+        append_batch({c.address});
+        settle();
+    }
 }
 
 // distinct - 1 other addresses once each, then the watched attacker six times, all in one batch.
@@ -128,37 +144,101 @@ std::wstring block_of(const std::wstring &out, const wchar_t *address)
     return out.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at);
 }
 
-TEST(NetshFailures, ExitCodeOrStartErrorIsShownTheAddressIsHeldAndDetectionGoesOn)
+// The counts printed for one address, in order (a block shows as its attempts in the command).
+std::vector<unsigned> counts_of(const std::wstring &out, const std::wstring &address);
+
+// A failed block is shown, reported as an error with netsh's exit code and not held: the next
+// failure after the hold period tries again, and the retry that works is reported BLOCKED once.
+TEST(NetshFailures, AFailedBlockIsReportedAndTriedAgainAfterTheHoldPeriod)
 {
     SimFolder folder;
     ChildResult run = run_scenario("netsh");
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_EQ(run.exit_code, 0u) << run.output;
-    EXPECT_EQ(run.output.find(L"NOT BLOCKED"), std::wstring::npos) << run.output;
-    // Forced exit code 5: shown as netsh's result; missing netsh: the start error, then 2.
-    EXPECT_TRUE(block_of(run.output, L"203.0.113.31").ends_with(L"\n# exit:5")) << run.output;
     const std::wstring missing = block_of(run.output, L"203.0.113.32");
     EXPECT_NE(missing.find(L"\nError code:2\n"), std::wstring::npos) << run.output;
     EXPECT_NE(missing.find(L"Sorry, I cannot run this command! "), std::wstring::npos) << run.output;
-    EXPECT_TRUE(missing.ends_with(L"# exit:2")) << run.output;
-    EXPECT_TRUE(block_of(run.output, L"203.0.113.33").ends_with(L"\n# exit:0")) << run.output;
-    // One command each (the start failure quotes it once more, in brackets).
-    for (const wchar_t *address : {L"203.0.113.31", L"203.0.113.32", L"203.0.113.33"})
-        EXPECT_EQ(count_of(run.output, L"\nnetsh ipsec static add filter filterlist=Brek srcaddr=me dstaddr=" +
-                                           std::wstring(address) + L" "),
-                  1u)
-            << narrow(address);
+    const std::vector<std::wstring> reports = read_own_reports();
+    struct Expected {
+        std::vector<unsigned> counts; // a block as 1000 + its attempts
+        const wchar_t *first_exit;
+        std::vector<std::wstring> reports;
+    };
+    const std::wstring attack = L"8000AF08\t2\t8\ts6|s5|", failed = L"C000AF0B\t1\t11\tnetsh could not block ";
+    const std::wstring blocked = L"C000AF09\t16\t9\ts6|s5|";
+    auto a = [&](const wchar_t *address, int n) { return attack + address + L"|" + std::to_wstring(n) + L"|8|s12\tATTACK"; };
+    auto b = [&](const wchar_t *address, int n) { return blocked + address + L"|" + std::to_wstring(n) + L"|8|s12\tBLOCKED"; };
+    const wchar_t *x = L"203.0.113.31", *y = L"203.0.113.32", *z = L"203.0.113.33";
+    const Expected expected[] = {
+        {{1, 2, 3, 1004, 5, 1006}, L"\n# exit:1\n!! 203.0.113.31 not blocked: netsh failed; its next failure after 15 "
+                                  L"seconds tries again",
+         {a(x, 1), a(x, 2), a(x, 3), failed + x + L", exit code|1\t", a(x, 5), b(x, 6)}},
+        // The start failure quotes the command once more, in brackets, and ends without a line feed.
+        {{1, 2, 3, 1004, 1004, 5, 1006}, L"command! # exit:2\n!! 203.0.113.32 not blocked: netsh failed; its next failure "
+                                        L"after 15 seconds tries again",
+         {a(y, 1), a(y, 2), a(y, 3), failed + y + L", exit code|2\t", a(y, 5), b(y, 6)}},
+        {{1, 2, 3, 1004, 1}, L"\n# exit:0", {a(z, 1), a(z, 2), a(z, 3), b(z, 4), a(z, 1)}}};
+    for (size_t i = 0; i < std::size(netsh_cases); ++i) {
+        const std::wstring address = netsh_cases[i].address;
+        SCOPED_TRACE(narrow(address));
+        EXPECT_EQ(counts_of(run.output, address), expected[i].counts) << run.output;
+        EXPECT_TRUE(block_of(run.output, address.c_str()).ends_with(expected[i].first_exit)) << run.output;
+        std::vector<std::wstring> own;
+        for (const std::wstring &report : reports)
+            if (contains(report, address + L"|") || contains(report, address + L","))
+                own.push_back(report);
+        EXPECT_EQ(own, expected[i].reports);
+    }
     SimStore store;
     ASSERT_TRUE(store_load(folder.file(L"netsh-store.txt"), store));
-    bool last_added = false;
-    for (const SimFilter &filter : store.filters) {
-        EXPECT_NE(filter.dstaddr, L"203.0.113.32") << "netsh never ran";
-        last_added = last_added || filter.dstaddr == L"203.0.113.33";
-    }
-    EXPECT_TRUE(last_added);
+    std::vector<std::wstring> filters;
+    for (const SimFilter &filter : store.filters)
+        filters.push_back(filter.dstaddr);
+    // The simulated netsh carries out a command whose exit code is forced.
+    EXPECT_EQ(filters, (std::vector<std::wstring>{x, x, y, z}));
 }
 
-// The counts printed for one address, in order (a block shows as its attempts in the command).
+// A netsh.exe placed beside the program and another in its current directory: the program
+// starts neither (they would exit with 97), only the system folder's, whose journal shows
+// every block.
+TEST(NetshFailures, APlantedNetshNeverRuns)
+{
+    SimFolder folder;
+    const std::wstring root = folder.file(L"planted"), bin = root + L"\\bin", system = root + L"\\system32",
+                       cwd = root + L"\\current";
+    auto unquoted = [](const std::wstring &path) { return path.substr(1, path.size() - 2); };
+    for (const std::wstring &dir : {root, bin, system, cwd})
+        ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr)) << narrow(dir);
+    const std::pair<std::wstring, std::wstring> copies[] = {
+        {sim_program(), bin + L"\\tosmire-ips-sim.exe"}, {beside(L"testprog.exe"), bin + L"\\netsh.exe"},
+        {beside(L"testprog.exe"), cwd + L"\\netsh.exe"}, {unquoted(sim_system_tool(L"netsh.exe")), system + L"\\netsh.exe"},
+        {unquoted(sim_system_tool(L"auditpol.exe")), system + L"\\auditpol.exe"}};
+    for (const auto &[from, to] : copies)
+        ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << narrow(to);
+    const wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters";
+    const DWORD threshold = 1;
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key, L"max_logon_count_normal_net_clear_text", REG_DWORD,
+                                 &threshold, sizeof(threshold)));
+    append_batch({L"203.0.113.98"}); // the newest record at start
+    const std::wstring out_path = folder.file(L"monitor.txt");
+    BackgroundMonitor monitor;
+    ASSERT_TRUE(monitor.start(out_path, L"", bin + L"\\tosmire-ips-sim.exe", cwd.c_str()));
+    wait_until([&] { return contains(read_output_file(out_path), L"# Waiting for new events..."); }, 30000);
+    append_batch({L"203.0.113.41", L"203.0.113.42"});
+    std::vector<JournalEntry> journal;
+    wait_until([&] { return journal_read(folder.file(L"netsh.log"), journal) && journal.size() >= 2; }, 30000);
+    wait_until([&] { return count_of(read_output_file(out_path), L"# exit:") >= 2; }, 30000);
+    monitor.stop();
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    const std::wstring out = read_output_file(out_path);
+    EXPECT_EQ(count_of(out, L"\n# exit:0\n\n\n"), 2u) << narrow(out);
+    ASSERT_EQ(journal.size(), 2u) << narrow(out);
+    for (const JournalEntry &entry : journal) {
+        EXPECT_EQ(entry.exit_code, 0u);
+        EXPECT_TRUE(entry.cmdline.starts_with(L"\"" + system + L"\\netsh.exe\" ipsec static add filter ")) << narrow(entry.cmdline);
+    }
+}
+
 std::vector<unsigned> counts_of(const std::wstring &out, const std::wstring &address)
 {
     std::vector<unsigned> counts;

@@ -98,6 +98,13 @@ long private_kib(unsigned long unix_pid)
     return at != std::string::npos ? strtol(rollup.c_str() + at + strlen(field), nullptr, 10) : -1;
 }
 
+// The exit codes as sc query shows them: WIN32_EXIT_CODE, then SERVICE_EXIT_CODE.
+std::pair<DWORD, DWORD> service_exit_codes(const std::wstring &name)
+{
+    const SERVICE_STATUS_PROCESS status = service_status(name);
+    return {status.dwWin32ExitCode, status.dwServiceSpecificExitCode};
+}
+
 // How many cycles: TOSMIRE_ROBUST_CYCLES, else the default.
 int cycles(int fallback)
 {
@@ -228,24 +235,14 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
         ASSERT_TRUE(contains(stop.output, L"] :: " + name + L" service [STOP PENDING]\n") ||
                     contains(stop.output, L"] :: " + name + L" service [STOPPED]\n"))
             << cycle << "\n" << narrow(stop.output);
-        EXPECT_EQ(service_status(name).dwWin32ExitCode, 0u) << cycle;
+        EXPECT_EQ(service_exit_codes(name), std::make_pair(0ul, 0ul)) << cycle;
         ChildResult run = run_sim(group + L":s");
         ASSERT_TRUE(run.finished) << run.output;
         ASSERT_TRUE(contains(run.output, L"] :: " + name + L" service start [OK]\n")) << cycle << "\n" << narrow(run.output);
         ASSERT_TRUE(wait_state(name, SERVICE_RUNNING)) << cycle;
         // Sampled once the monitor waits, when the new process has done its start-up.
         const size_t waits = cycle + 2;
-        ASSERT_TRUE(wait_until(
-            [&] {
-                const std::wstring log = read_log(name);
-                size_t n = 0;
-                for (size_t at = log.find(L"Waiting for new events"); at != std::wstring::npos;
-                     at = log.find(L"Waiting for new events", at + 1))
-                    ++n;
-                return n >= waits;
-            },
-            30000))
-            << cycle;
+        ASSERT_TRUE(wait_until([&] { return count_of(read_log(name), L"Waiting for new events") >= waits; })) << cycle;
         if (cycle == 0)
             first = settled_sample();
     }
@@ -258,36 +255,37 @@ TEST_F(RobustService, StopStartCyclesReachStoppedAndRunningEveryTime)
     expect_stable("stop/start (each a new process)", first, last, false);
 }
 
-// The event log's connection lost under a running service (read error 1717, as when the event
-// log service goes down at shutdown): the loop ends without an error exit, and the process waits
-// for the service manager's stop, which then ends it in order with exit code 0. Until that
-// stop the service stays RUNNING without following the log (as designed; see the closing note).
-TEST_F(RobustService, LostLogConnectionEndsTheLoopAndTheStopEndsTheServiceInOrder)
+// The event log's connection lost under a running service (read error 1717): the service ends
+// within seconds, STOPPED with the error as its service-specific exit code, after the read
+// failure's line and an Error report. Started again while the Security log cannot be opened
+// (1314), it never reads RUNNING and ends STOPPED with that error.
+TEST_F(RobustService, LostLogAndFailedStartEndTheServiceWithTheirError)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, sim_registry_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const wchar_t code[] = L"1717";
-    RegSetValueExW(key, L"TOSMIRE_SIM_READ_ERROR_Security", 0, REG_SZ, reinterpret_cast<const BYTE *>(code), sizeof(code));
-    auto append = [&](const wchar_t *address) {
-        ChildResult run = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4625 --address " + address +
-                                         L" --user scanner --count 2");
-        ASSERT_TRUE(run.finished && run.exit_code == 0) << narrow(run.output);
-    };
-    append(L"203.0.113.60"); // wakes the loop, whose read fails
-    Sleep(3000);
-    RegDeleteValueW(key, L"TOSMIRE_SIM_READ_ERROR_Security");
-    RegCloseKey(key);
-    append(L"203.0.113.61"); // nobody reads it any more
-    Sleep(3000);
-    EXPECT_EQ(service_state(name), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_FALSE(contains(read_log(name), L"203.0.113.61")) << narrow(read_log(name));
-    ChildResult stop = run_sim(group + L":q");
-    EXPECT_TRUE(wait_state(name, SERVICE_STOPPED)) << service_state(name) << "\n" << narrow(stop.output);
-    EXPECT_EQ(service_status(name).dwWin32ExitCode, 0u);
-    const std::wstring log = read_log(name);
-    EXPECT_FALSE(contains(log, L"read failed")) << narrow(log);
-    EXPECT_TRUE(contains(log, L"(Quit)")) << narrow(log);
+    set_service_hook(L"TOSMIRE_SIM_READ_ERROR_Security", L"1717");
+    ChildResult append = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" 4625 --address 203.0.113.60 --count 2");
+    ASSERT_TRUE(append.finished && append.exit_code == 0) << narrow(append.output); // wakes the loop, whose read fails
+    EXPECT_TRUE(wait_state(name, SERVICE_STOPPED, 10000)) << service_state(name);
+    set_service_hook(L"TOSMIRE_SIM_READ_ERROR_Security", nullptr);
+    EXPECT_EQ(service_exit_codes(name), std::make_pair(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), 1717ul));
+    EXPECT_TRUE(contains(read_log(name), L"read failed 1717")) << narrow(read_log(name));
+    const std::wstring reports = run_redirected(L"\"" + beside(L"evtlog.exe") + L"\" list Application").output;
+    EXPECT_TRUE(contains(reports, L"Monitoring stopped: read failed|1717")) << narrow(reports);
+
+    set_service_hook(L"TOSMIRE_SIM_OPEN_ERROR_Security", L"1314");
+    ChildResult start = run_sim(group + L":s");
+    EXPECT_TRUE(contains(start.output, L"] :: " + name + L" service start [OK]\n")) << narrow(start.output);
+    bool running = false;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const DWORD state = service_state(name);
+            running = running || state == SERVICE_RUNNING;
+            return state == SERVICE_STOPPED && service_exit_codes(name).second == 1314;
+        },
+        20000))
+        << service_state(name);
+    set_service_hook(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
+    EXPECT_FALSE(running) << "RUNNING without a Security log";
+    EXPECT_EQ(service_exit_codes(name).first, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
 }
 
 } // namespace

@@ -74,11 +74,16 @@ TEST(ServiceCommands, Table)
         // Help with the default name, not the given one.
         {{L"-d:+" + p + L":h"},
          1,
-         {L":: service commands ::        :name:  specify service name\n", L"   -di               install service "
+         {L":: service commands ::        :name:  specify service name\n",
+          L"   c  configuration reload\n   install: restart after 60 seconds for the first and second failure\n\n",
+          L"   -di               install service "
                                                                            L"with default name tosmire.IPS\n",
           L"   -d:+.8080:i       install service tosmire.IPS.8080\n", help_own,
-          L"   -d:tosmire.IPS::  run in foreground using tosmire.IPS.ini\n",
-          L"   application directory, and can be reloaded [-reload] without restart\n\n"},
+          L"   -d:tosmire.IPS::  run in foreground as tosmire.IPS\n",
+          L"   every instance reads its configuration from the registry key\n"
+          L"   HKLM\\SYSTEM\\CurrentControlSet\\Services\\tosmire.IPS\\Parameters, or else from\n"
+          L"   HKLM\\SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\tosmire.IPS;\n"
+          L"   reload [-dc] or an edit of that key takes effect without restart\n\n"},
          {n + L":i"}},
         {{L"-d:web", L"help"}, 1, {help_own}, {L"web"}},
     };

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 #include "service/service_commands.h"
-#include "service/service_control.h"
+#include "service/service_install.h"
 #include "service/service_runtime.h"
 #include "service/service_identity.h"
 
@@ -90,27 +90,34 @@ TEST(Identity, DecisionTable)
     const Groups service_first({L"S-1-5-6", L"S-1-5-4"});
     const Groups system({L"S-1-5-32-544", L"S-1-1-0", L"S-1-5-11"});
     const Groups look_alike({L"S-1-5-4-1", L"S-1-5-64-6"});
+    const Groups remote_shell({L"S-1-1-0", L"S-1-5-32-544", L"S-1-5-2", L"S-1-5-11"}); // NETWORK, no INTERACTIVE
     const struct {
         const char *what;
         bool session_known;
         DWORD session;
         const TOKEN_GROUPS *groups;
         DWORD type;
+        bool started_by_scm;
         bool is_service, interactive;
         DWORD service_type;
     } rows[] = {
-        {"session unknown", false, 0, system.get(), 0x110, false, false, 0x10},
-        {"user session", true, 1, nullptr, 0x110, false, true, 0x10},
-        {"token unreadable", true, 0, nullptr, 0x110, false, false, 0x10},
-        {"interactive group first", true, 0, user.get(), 0x110, false, true, 0x10},
-        {"service group first", true, 0, service_first.get(), 0x110, true, false, 0x10},
-        {"no group, plain type", true, 0, system.get(), 0x10, true, false, 0x10},
-        {"no group, interactive type", true, 0, system.get(), 0x110, true, true, 0x110},
-        {"no groups at all", true, 0, none.get(), 0, true, false, 0x10},
-        {"similar SIDs only", true, 0, look_alike.get(), 0x110, true, true, 0x110},
+        {"session unknown", false, 0, system.get(), 0x110, true, false, false, 0x10},
+        {"user session", true, 1, nullptr, 0x110, true, false, true, 0x10},
+        {"token unreadable", true, 0, nullptr, 0x110, true, false, false, 0x10},
+        {"interactive group first", true, 0, user.get(), 0x110, true, false, true, 0x10},
+        {"service group first", true, 0, service_first.get(), 0x110, true, true, false, 0x10},
+        {"no group, plain type", true, 0, system.get(), 0x10, true, true, false, 0x10},
+        {"no group, interactive type", true, 0, system.get(), 0x110, true, true, true, 0x110},
+        {"no groups at all", true, 0, none.get(), 0, true, true, false, 0x10},
+        {"similar SIDs only", true, 0, look_alike.get(), 0x110, true, true, true, 0x110},
+        // Not started by the service manager: the tokens above that read as the service do not.
+        {"remote shell", true, 0, remote_shell.get(), 0x110, false, false, false, 0x10},
+        {"agent running as a service", true, 0, service_first.get(), 0x110, false, false, false, 0x10},
+        {"LocalSystem token, service not ours", true, 0, system.get(), 0x110, false, false, false, 0x10},
+        {"interactive group, no service", true, 0, user.get(), 0x110, false, false, true, 0x10},
     };
     for (const auto &row : rows) {
-        Identity identity = decide_identity(row.session_known, row.session, row.groups, row.type);
+        Identity identity = decide_identity(row.session_known, row.session, row.groups, row.type, row.started_by_scm);
         EXPECT_EQ(identity.is_service, row.is_service) << row.what;
         EXPECT_EQ(identity.interactive, row.interactive) << row.what;
         EXPECT_EQ(identity.service_type, row.service_type) << row.what;
@@ -134,6 +141,26 @@ TEST(ServiceCommandLine, QuotesAndRefusals)
     EXPECT_STREQ(line, L"");
 }
 
+// What installation asks of the service manager (Wine keeps none of it, so the request itself).
+TEST(ServiceInstall, FailureActionsRestartTwiceADay)
+{
+    SC_ACTION steps[3];
+    SERVICE_FAILURE_ACTIONSW failure;
+    memset(steps, 0xCC, sizeof(steps));
+    memset(&failure, 0xCC, sizeof(failure));
+    build_failure_actions(failure, steps);
+    EXPECT_EQ(failure.dwResetPeriod, 86400u);
+    EXPECT_EQ(failure.lpRebootMsg, nullptr);
+    EXPECT_EQ(failure.lpCommand, nullptr);
+    ASSERT_EQ(failure.cActions, 3u);
+    ASSERT_EQ(failure.lpsaActions, steps);
+    const SC_ACTION expected[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(steps[i].Type, expected[i].Type) << i;
+        EXPECT_EQ(steps[i].Delay, expected[i].Delay) << i;
+    }
+}
+
 // Start-up in a process started without "-d:" and without a service of the default name: both
 // main-entry events are signalled, the process is no service, and the teardown clears all.
 TEST(HostStartup, WithoutServiceSignalsBothEvents)
@@ -150,8 +177,10 @@ TEST(HostStartup, WithoutServiceSignalsBothEvents)
     EXPECT_EQ(host.dispatch_table[1].lpServiceName, nullptr);
     service_host_close();
     EXPECT_FALSE(host.e_host_started.created);
+    EXPECT_FALSE(host.e_monitor_done.created);
     EXPECT_EQ(host.scm_handle, nullptr);
-    EXPECT_EQ(host.name[0], L'\0');
+    // Never zeroed: a thread of the platform may still read the name.
+    EXPECT_STREQ(host.name, default_service_name);
 }
 
 std::vector<DWORD> g_received;
@@ -226,7 +255,11 @@ TEST_F(Handler, ShutdownInterrogationParameterChangeAndTrigger)
     EXPECT_EQ(host.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_TRUE(host.stop_requested);
     EXPECT_TRUE(signalled(host.e_service_stop));
-    EXPECT_EQ(g_received, (std::vector<DWORD>{4, 6, 32, 200, 5}));
+    // A pause or continue (from the keys) leaves a stopping service stopping.
+    service_ctrl_handler(SERVICE_CONTROL_CONTINUE);
+    service_ctrl_handler(SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(host.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(g_received, (std::vector<DWORD>{4, 6, 32, 200, 5, 3, 2}));
 }
 
 TEST_F(Handler, EventsNotCreatedAreSkipped)

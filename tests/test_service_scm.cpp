@@ -13,6 +13,9 @@ namespace {
 
 std::wstring image_line(const std::wstring &name) { return L"\"" + sim_program() + L"\" \"-d:" + name + L"\""; }
 
+// Session 0 with the groups of a remote administration shell: NETWORK, no INTERACTIVE.
+constexpr wchar_t remote_shell_identity[] = L"0:S-1-1-0,S-1-5-32-544,S-1-5-2,S-1-5-11";
+
 bool journal_has(const SimFolder &folder, const std::wstring &address)
 {
     std::vector<JournalEntry> entries;
@@ -44,7 +47,8 @@ struct ServiceScm : ::testing::Test {
 };
 
 // Install, the installed properties, start of a running service, the monitor following the
-// Security log and blocking, pause, continue and reload reaching it, stop, removal.
+// Security log and blocking, pause, continue and reload reaching it, a restart while a block
+// waits for a slow netsh, stop, a failed pause, removal.
 TEST_F(ServiceScm, InstalledServiceMonitorsIntoItsLogFile)
 {
     const std::wstring name = own_name(L"m");
@@ -93,11 +97,34 @@ TEST_F(ServiceScm, InstalledServiceMonitorsIntoItsLogFile)
     EXPECT_TRUE(wait_until([&] { return journal_has(folder, L"203.0.113.52"); }, 30000)) << narrow(read_log(name));
     EXPECT_FALSE(journal_has(folder, L"203.0.113.51"));
 
+    // Restart while the monitor waits for netsh: the old service reads STOPPED only once its
+    // monitor has ended (the block's exit line and the quit line stand before the new start).
+    set_service_hook(L"TOSMIRE_SIM_NETSH_HANG_MS", L"4000");
+    ASSERT_EQ(append_failures(L"203.0.113.53", 21), 0u);
+    ASSERT_TRUE(wait_until([&] { return contains(read_log(name), L"dstaddr=203.0.113.53"); }, 30000))
+        << narrow(read_log(name));
+    set_service_hook(L"TOSMIRE_SIM_NETSH_HANG_MS", nullptr);
+    ChildResult restart = run_sim(group + L":r");
+    EXPECT_TRUE(contains(restart.output, L"] :: " + name + L" service [STOP PENDING]\n")) << narrow(restart.output);
+    EXPECT_TRUE(contains(restart.output, L"] :: " + name + L" service start [OK]\n")) << narrow(restart.output);
+    EXPECT_FALSE(contains(restart.output, L"!!")) << narrow(restart.output);
+    ASSERT_TRUE(wait_state(name, SERVICE_RUNNING));
+    ASSERT_TRUE(wait_until([&] { return count_of(read_log(name), L"Waiting for new events") == 2; }, 30000))
+        << narrow(read_log(name));
+    const std::wstring restarted = read_log(name);
+    const size_t hung = restarted.find(L"dstaddr=203.0.113.53"), quit = restarted.find(L"(Quit)");
+    EXPECT_LT(restarted.find(L"# exit:0", hung), quit) << narrow(restarted);
+    EXPECT_LT(quit, restarted.rfind(L"Waiting for new events")) << narrow(restarted);
+
     ChildResult stop = run_sim(group + L":q");
     EXPECT_TRUE(contains(stop.output, L"] :: " + name + L" service [STOP PENDING]\n") ||
                 contains(stop.output, L"] :: " + name + L" service [STOPPED]\n"))
         << narrow(stop.output);
     ASSERT_TRUE(wait_state(name, SERVICE_STOPPED));
+    ChildResult pause_stopped = run_sim(group + L":P");
+    EXPECT_TRUE(contains(pause_stopped.output, L"] !! " + name + L" service pause [FAILED:1062] ") &&
+                pause_stopped.output.find(L"!! ") < pause_stopped.output.find(L"] :: " + name + L" service [STOPPED]\n"))
+        << narrow(pause_stopped.output);
 
     const std::wstring log = read_log(name);
     EXPECT_TRUE(contains(log, L"203.0.113.50")) << narrow(log);
@@ -130,15 +157,16 @@ TEST_F(ServiceScm, InteractiveInstallTwice)
     EXPECT_TRUE(wait_state(name, SERVICE_RUNNING));
 }
 
-// The test service, whose stop takes three seconds: an existing service is started by the
-// installation; removal right after the stop finds it still running, yet deletes the
-// event-source key and the log file; then it is removed; then it is missing.
-TEST_F(ServiceScm, RemovalOfSlowStoppingStoppedAndMissingService)
+// The test service, whose stop takes six seconds while it promises a fifth of a second and
+// never advances: an existing service is started by the installation; a removal while it stops
+// gives up with its "!!" line and keeps the event-source key and the log file of the service
+// that still runs; once stopped, it is removed; then it is missing.
+TEST_F(ServiceScm, RemovalOfHungStoppingStoppedAndMissingService)
 {
     const std::wstring name = own_name(L"s");
     const std::wstring group = L"-d:+" + name.substr(11);
     guard.names.push_back(name);
-    create_service(name, L"\"" + beside(L"testservice.exe") + L"\" " + name + L" 3000");
+    create_service(name, L"\"" + beside(L"testservice.exe") + L"\" " + name + L" 6000 200");
 
     ChildResult install = run_sim(group + L":i");
     EXPECT_TRUE(contains(install.output, L"] !! " + name + L" service already exists.\n")) << narrow(install.output);
@@ -147,13 +175,10 @@ TEST_F(ServiceScm, RemovalOfSlowStoppingStoppedAndMissingService)
 
     // With console_pid set (as in a service attached to a console), control prints nothing.
     SetEnvironmentVariableW(L"TOSMIRE_TEST_SERVICE", name.c_str());
-    ChildResult silent;
-    ASSERT_TRUE(stopped_by(name, [&] { silent = run_scenario("silent"); }));
+    ChildResult silent = run_scenario("silent");
     EXPECT_EQ(silent.exit_code, 0u) << "the stop did not return STOP_PENDING";
     EXPECT_TRUE(contains(silent.output, L"] !! " + name + L" service start [FAILED:1056]|4|")) << narrow(silent.output);
     EXPECT_FALSE(contains(silent.output, L"[STOP")) << narrow(silent.output);
-    ASSERT_EQ(start_service(name), 0u);
-    ASSERT_TRUE(wait_state(name, SERVICE_RUNNING));
 
     for (int round = 0; round < 3; ++round) {
         create_key(event_source_key(name));
@@ -163,11 +188,16 @@ TEST_F(ServiceScm, RemovalOfSlowStoppingStoppedAndMissingService)
         const std::wstring &out = remove.output;
         if (round == 0) {
             EXPECT_TRUE(contains(out, L"] :: " + name + L" service [STOP PENDING]\n")) << narrow(out);
+            EXPECT_TRUE(contains(out, L"] !! " + name + L" service did not stop within ")) << narrow(out);
             EXPECT_TRUE(contains(out, L"] !! " + name + L" is still running. Stop the service and try again!\n"))
                 << narrow(out);
+            EXPECT_TRUE(key_exists(event_source_key(name)) && file_exists(log_file(name)));
             EXPECT_TRUE(wait_state(name, SERVICE_STOPPED));
-        } else if (round == 1) {
+            continue;
+        }
+        if (round == 1) {
             EXPECT_TRUE(contains(out, L"] :: " + name + L" service [STOPPED]\n")) << narrow(out);
+            EXPECT_FALSE(contains(out, L"!!")) << narrow(out);
             EXPECT_TRUE(contains(out, L"] :: " + name + L" service was removed successfully!\n")) << narrow(out);
             EXPECT_EQ(service_state(name), 0u);
         } else {
@@ -181,23 +211,23 @@ TEST_F(ServiceScm, RemovalOfSlowStoppingStoppedAndMissingService)
     }
 }
 
-// Session 0 without the two groups, with the service installed, but started from a console: the
-// output goes to the log file as for a service, the dispatcher fails, and the program goes on
-// as a console program (here into a Security log that cannot be opened: exit code 575).
-TEST_F(ServiceScm, SessionZeroConsoleRunEndsAsConsoleProgram)
+// A remote shell's token (session 0, NETWORK, no INTERACTIVE) with the service installed but
+// not started by the service manager in this process: a console program, whose output stays
+// on its console (here into a Security log that cannot be opened: exit code 575).
+TEST_F(ServiceScm, SessionZeroShellIsNoService)
 {
     const std::wstring name = own_name(L"c");
     guard.names.push_back(name);
     create_service(name, image_line(name));
-    SetEnvironmentVariableW(L"TOSMIRE_SIM_IDENTITY", L"0:");
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_IDENTITY", remote_shell_identity);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", L"5");
     ChildResult run = run_sim(L"-d:+" + name.substr(11), 90000);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_IDENTITY", nullptr);
     SetEnvironmentVariableW(L"TOSMIRE_SIM_OPEN_ERROR_Security", nullptr);
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_EQ(run.exit_code, 575u);
-    EXPECT_EQ(run.output, L"") << "the output went to the log file";
-    EXPECT_TRUE(contains(read_log(name), L"Audit")) << narrow(read_log(name));
+    EXPECT_TRUE(contains(run.output, L"# Open Security log: FAILED 5\n")) << narrow(run.output);
+    EXPECT_FALSE(file_exists(log_file(name)));
     EXPECT_EQ(service_state(name), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
@@ -217,7 +247,14 @@ TEST_F(ServiceScm, DefaultInstallationCopiesEventSourceValues)
     EXPECT_EQ(read_value(parameters, L"tosmire_test_value").dword(), 77u);
     EXPECT_EQ(read_value(parameters, L"EventMessageFile").type, static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(read_value(parameters, L"_console_pid").dword(), 0u);
-    wait_state(name, SERVICE_RUNNING);
+    ASSERT_TRUE(wait_state(name, SERVICE_RUNNING));
+    // A remote shell beside the running service runs its letters (help, exit code 1), on its
+    // own output, instead of taking itself for the service.
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_IDENTITY", remote_shell_identity);
+    ChildResult shell = run_sim(L"h", 30000);
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_IDENTITY", nullptr);
+    EXPECT_TRUE(shell.finished && shell.exit_code == 1u) << shell.exit_code << "\n" << narrow(shell.output);
+    EXPECT_TRUE(contains(shell.output, L"List of commands")) << narrow(shell.output);
     remove_service(name, false);
     // The service manager deletes the key once the ended service's last handle is gone.
     EXPECT_TRUE(wait_until([&] { return !key_exists(services_key(name)); }, 10000))

@@ -264,6 +264,20 @@ struct ServiceSimFolder : SimFolder {
     ~ServiceSimFolder() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, sim_registry_key); }
 };
 
+// Sets (or, with a null value, removes) a simulation variable where a service finds it.
+inline void set_service_hook(const wchar_t *name, const wchar_t *value)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, sim_registry_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (value != nullptr)
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    else
+        RegDeleteValueW(key, name);
+    RegCloseKey(key);
+}
+
 inline bool contains(const std::wstring &text, const std::wstring &part) { return text.find(part) != std::wstring::npos; }
 
 

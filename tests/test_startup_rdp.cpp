@@ -81,6 +81,11 @@ int run_child_scenario(const std::string &scenario)
     __imp_RegisterEventSourceW = register_source_without_error;
     start_and_close("no error code");
     __imp_RegisterEventSourceW = register_source;
+    forwarded_events = 1; // where no event collector is set up
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NO_FORWARDED_CHANNEL", L"1");
+    start_and_close("no collector");
+    SetEnvironmentVariableW(L"TOSMIRE_SIM_NO_FORWARDED_CHANNEL", nullptr);
+    forwarded_events = 0;
     // The Remote Desktop monitor as start-up sets it up.
     max_logon_count_normal_RDP = 4;
     start_monitor();
@@ -126,7 +131,8 @@ TEST(MonitorStartup, EverySourceInOrderEachFailureAsItsOwnThenRemoteDesktopClien
         L"[fault 0 0]\n" + rdp + L"EvtSubscribe  FAILED: 87\n[fault 0 0]\n" + audit +
         L"# Open Security log: A required privilege is not held by the client: 1314\n[fault 1314 0]\n" + audit +
         L"RegisterEventSource failed 5[fault 5 0]\n" + audit + L"RegisterEventSource failed 6[no error code 6 0]\n" +
-        rdp + L"OK\n";
+        rdp + L"OK\n# Open Forwarded log: EvtSubscribe() FAILED 15007: there is no channel ForwardedEvents (no event "
+        L"collector here); the Security log is monitored as before\n[no collector 0 1]\n" + rdp + L"OK\n";
     for (DWORD i = 0; i < 5; ++i)
         expected += at(t0 + i, i + 1, L"10.0.0.9  [WHITELIST IP]\n");
     for (DWORD i = 0; i < 3; ++i)
@@ -137,10 +143,11 @@ TEST(MonitorStartup, EverySourceInOrderEachFailureAsItsOwnThenRemoteDesktopClien
                 L"\" protocol=ANY mirrored=Yes\n# exit:0\n\n\nrdp_evt_handler  unexpected event format\n" +
                 at(t0 + 19, 1, L"198.51.100.4") + at(t0 + 30, 1, L"192.0.2.250");
     EXPECT_EQ(o.out, expected);
-    ASSERT_EQ(o.auditpol.size(), 9u) << "only from 6.0 on";
-    EXPECT_EQ(o.auditpol[0].cmdline, L"auditpol /set /category:\"Logon/Logoff\" /success:enable /failure:enable");
+    ASSERT_EQ(o.auditpol.size(), 10u) << "only from 6.0 on";
+    EXPECT_EQ(o.auditpol[0].cmdline, as_run(L"auditpol /set /category:\"Logon/Logoff\" /success:enable /failure:enable"));
     EXPECT_TRUE(o.store.filters.size() == 1 && o.store.filters[0].dstaddr == L"198.51.100.4");
     EXPECT_EQ(o.reports, (std::vector<std::wstring>{
         L"C000AF0B\t1\t11\tCannot open the RDP log|15007\t", L"C000AF0B\t1\t11\tCannot open the RDP log|87\t",
-        L"C000AF0B\t1\t11\tCannot open the security log|1314\t", L"C000AF19\t16\t9\t198.51.100.4|4\tBLOCKED"}));
+        L"C000AF0B\t1\t11\tCannot open the security log|1314\t",
+        L"C000AF0B\t1\t11\tCannot open the ForwardedEvents log|15007\t", L"C000AF19\t16\t9\t198.51.100.4|4\tBLOCKED"}));
 }

@@ -7,8 +7,9 @@
 # logons: one attacker reaching the network threshold (21), interleaved with clear-text
 # failures of other addresses that stay below theirs (4), Remote Desktop connection events of
 # an attacker (threshold 4) and of a whitelisted address.
-# Shows the service's log file and the simulated netsh's filter list, then stops the service
-# in order (its quit line ends the log file) and removes it.
+# Shows the service's log file and the filter list of the simulated netsh (in build/bin/system32,
+# the simulated build's system folder), then stops the service in order (its quit line ends the
+# log file) and removes it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 run=build/wine-run
@@ -103,6 +104,6 @@ echo "== the service's log file ($log)"
 show
 echo
 echo "== simulated netsh: filter list Brek"
-"$run" "$bin/netsh.exe" ipsec static show filterlist name=Brek level=verbose | tr -d '\r'
+"$run" build/bin/system32/netsh.exe ipsec static show filterlist name=Brek level=verbose | tr -d '\r'
 echo "== remove the service"
 monitor uninstall

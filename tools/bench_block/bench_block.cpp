@@ -100,7 +100,7 @@ void stop_monitor(Monitor &monitor)
 }
 
 // The benchmark's build with the stamps, and the plain simulated program, relative to this folder.
-const wchar_t stamped_program[] = L"..\\bench\\tosmire-ips-sim.exe";
+const wchar_t stamped_program[] = L"..\\bench\\sim\\tosmire-ips-sim.exe";
 const wchar_t plain_program[] = L"tosmire-ips-sim.exe";
 
 // Starts program with its output in a file; true once it follows the Security log.

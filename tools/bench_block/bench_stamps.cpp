@@ -3,10 +3,11 @@
 // CreateProcessW, and leaves both in the benchmark's shared mapping. The program's own sources
 // are unchanged: defining __imp_<name> here replaces the import-table entry that its calls use.
 //
-// Arrival: a WaitForSingleObject on an Event that returns WAIT_OBJECT_0, per thread. The monitor
-// loop's wait for the Security log's notification is such a wait; the other waits on the same
-// thread are on mutexes (the simulated log's lock) or processes (the block command), so they never
-// move the stamp. The handle's type is asked before the wait; inside the measured interval those
+// Arrival: a WaitForSingleObject on an Event, or a WaitForMultipleObjects whose first object is
+// an Event, that returns WAIT_OBJECT_0, per thread. The monitor loop's wait for the Security
+// log's notification (the configuration key's second) is such a wait; the other waits on the
+// same thread are on mutexes (the simulated log's lock) or processes (the block command), so
+// they never move the stamp. The handle's type is asked before the wait; inside the measured interval those
 // questions are the benchmark's own cost, so their time is counted and taken off again.
 #include "tools/bench_block/bench_stamps.h"
 #include <windows.h>
@@ -26,12 +27,14 @@ constexpr int max_threads = 32;
 ThreadStamps threads[max_threads];
 
 using WaitFn = DWORD(WINAPI *)(HANDLE, DWORD);
+using WaitMultipleFn = DWORD(WINAPI *)(DWORD, const HANDLE *, BOOL, DWORD);
 using CreateProcessFn = decltype(&CreateProcessW);
 using QueryObjectFn = NTSTATUS(NTAPI *)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
 // The system's entries, looked up once by the first call on any thread (every thread finds the
 // same addresses, so a race only repeats the lookup).
 WaitFn real_wait = nullptr;
+WaitMultipleFn real_wait_multiple = nullptr;
 CreateProcessFn real_create = nullptr;
 QueryObjectFn query_object = nullptr;
 
@@ -78,17 +81,13 @@ bool is_event(HANDLE handle)
     return name.Buffer != nullptr && name.Length == 5 * sizeof(wchar_t) && wcsncmp(name.Buffer, L"Event", 5) == 0;
 }
 
-DWORD WINAPI stamped_wait(HANDLE handle, DWORD timeout)
+// A wait whose first (or only) object is first, carried out by wait: an arrival when first is
+// an Event that ended it.
+template <typename Wait> DWORD stamp_wait(HANDLE first, Wait wait)
 {
-    if (real_wait == nullptr)
-        real_wait = reinterpret_cast<WaitFn>(system_entry(L"kernel32.dll", "WaitForSingleObject"));
-    if (real_wait == nullptr) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return WAIT_FAILED;
-    }
     ThreadStamps *stamps = own_stamps();
     const LONGLONG asked = now();
-    const bool event = is_event(handle);
+    const bool event = is_event(first);
     const LONGLONG answered = now();
     // The thread that starts the block commands tells the benchmark while it waits for an
     // Event, so that the next record is appended to a waiting loop.
@@ -96,7 +95,7 @@ DWORD WINAPI stamped_wait(HANDLE handle, DWORD timeout)
     const bool tell = event && shared != nullptr && shared[bench_slot_block_thread] == self;
     if (tell)
         shared[bench_slot_waiting] = self;
-    const DWORD result = real_wait(handle, timeout);
+    const DWORD result = wait();
     const LONGLONG returned = now();
     if (tell)
         shared[bench_slot_waiting] = 0;
@@ -111,6 +110,31 @@ DWORD WINAPI stamped_wait(HANDLE handle, DWORD timeout)
         }
     }
     return result;
+}
+
+DWORD WINAPI stamped_wait(HANDLE handle, DWORD timeout)
+{
+    if (real_wait == nullptr)
+        real_wait = reinterpret_cast<WaitFn>(system_entry(L"kernel32.dll", "WaitForSingleObject"));
+    if (real_wait == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return WAIT_FAILED;
+    }
+    return stamp_wait(handle, [&] { return real_wait(handle, timeout); });
+}
+
+// The loop waits for the Security log's notification and the configuration key's together,
+// the notification first.
+DWORD WINAPI stamped_wait_multiple(DWORD count, const HANDLE *handles, BOOL all, DWORD timeout)
+{
+    if (real_wait_multiple == nullptr)
+        real_wait_multiple = reinterpret_cast<WaitMultipleFn>(system_entry(L"kernel32.dll", "WaitForMultipleObjects"));
+    if (real_wait_multiple == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return WAIT_FAILED;
+    }
+    return stamp_wait(count > 0 && handles != nullptr ? handles[0] : nullptr,
+                      [&] { return real_wait_multiple(count, handles, all, timeout); });
 }
 
 BOOL WINAPI stamped_create(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
@@ -147,5 +171,6 @@ BOOL WINAPI stamped_create(LPCWSTR application, LPWSTR command_line, LPSECURITY_
 
 extern "C" {
 decltype(&WaitForSingleObject) __imp_WaitForSingleObject = stamped_wait;
+decltype(&WaitForMultipleObjects) __imp_WaitForMultipleObjects = stamped_wait_multiple;
 decltype(&CreateProcessW) __imp_CreateProcessW = stamped_create;
 }

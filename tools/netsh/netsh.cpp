@@ -955,11 +955,11 @@ static Outcome execute(const std::vector<std::wstring> &args, SimStore &store)
 }
 
 // Waits as long as TOSMIRE_SIM_NETSH_HANG_MS says, before the store's lock is taken, so that
-// other netsh processes are not held up by this one.
+// other netsh processes are not held up by this one. A service's netsh finds it in the registry.
 static void hang_if_asked()
 {
     wchar_t text[16];
-    DWORD length = GetEnvironmentVariableW(L"TOSMIRE_SIM_NETSH_HANG_MS", text, 16);
+    DWORD length = sim_variable(L"TOSMIRE_SIM_NETSH_HANG_MS", text, 16);
     unsigned long milliseconds = 0;
     if (length > 0 && length < 16 && is_decimal(text, 0xFFFFFFFEul, milliseconds))
         Sleep(milliseconds);
