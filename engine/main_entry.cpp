@@ -21,8 +21,7 @@ namespace {
 int finish(int exit_code, DWORD error)
 {
     service_monitor_finished(error);
-    if (g_service_host.e_host_stopped.created)
-        WaitForSingleObject(g_service_host.e_host_stopped.handle, INFINITE);
+    wait_host_event(g_service_host.e_host_stopped);
     if (exit_code == 0 && IsDebuggerPresent() && !exit_now) {
         getwchar();
         FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
@@ -52,10 +51,8 @@ int monitor_main(int argc, wchar_t **argv)
     if (!g_service_host.is_service && !service_line && run_operator_commands(argc, argv) == -1)
         return 1;
     g_service_host.control_callback = monitor_control;
-    if (g_service_host.e_main_ready.created)
-        SetEvent(g_service_host.e_main_ready.handle);
-    if (g_service_host.e_host_started.created)
-        WaitForSingleObject(g_service_host.e_host_started.handle, INFINITE);
+    signal_host_event(g_service_host.e_main_ready);
+    wait_host_event(g_service_host.e_host_started);
 
     print_key_help();
     if (!(g_service_host.is_service && g_shadow_console.to_log_file))

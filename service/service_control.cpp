@@ -120,16 +120,9 @@ int send_control(ServiceHost &host, DWORD control, bool quiet_when_stopping, boo
     return static_cast<int>(host.status.dwCurrentState);
 }
 
-// The state and process id of the service; false when it cannot be read.
-bool query_process_status(SC_HANDLE service, SERVICE_STATUS_PROCESS &status)
-{
-    DWORD needed = 0;
-    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status), sizeof(status),
-                                &needed) != FALSE;
-}
-
-// Waits until the service reads STOPPED, while it advances its checkpoint and within the limit.
-bool wait_until_stopped(ServiceHost &host, SC_HANDLE service)
+// Waits until the service reads STOPPED (with starting_only, any state but START_PENDING),
+// while it advances its checkpoint and within the limit.
+bool wait_for_service(ServiceHost &host, SC_HANDLE service, bool starting_only)
 {
     const ULONGLONG start = GetTickCount64();
     ULONGLONG progress_at = start;
@@ -140,7 +133,8 @@ bool wait_until_stopped(ServiceHost &host, SC_HANDLE service)
             print_host_error(L"!! QueryServiceStatusEx() FAILED %u: %ls\n", GetLastError(), host.name);
             return false;
         }
-        if (status.dwCurrentState == SERVICE_STOPPED)
+        if (status.dwCurrentState == SERVICE_STOPPED ||
+            (starting_only && status.dwCurrentState != SERVICE_START_PENDING))
             return true;
         const ULONGLONG now = GetTickCount64();
         if (status.dwCheckPoint != checkpoint) {
@@ -176,13 +170,21 @@ bool stop_service_and_wait(ServiceHost &host)
     if (service != nullptr && query_process_status(service, before) && before.dwProcessId != 0 &&
         before.dwProcessId != GetCurrentProcessId())
         process = OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId);
+    // A starting service accepts no control until its monitor is ready (Windows refuses the
+    // stop with 1061): a restart or removal right after an installation waits for that first.
+    if (before.dwCurrentState == SERVICE_START_PENDING && !wait_for_service(host, service, true)) {
+        if (process != nullptr)
+            CloseHandle(process);
+        CloseServiceHandle(service);
+        return false;
+    }
     // A service that is stopped or stopping already is where the caller wants it: no failure
     // line for that (a removal right after a stop).
     bool failed = false;
     const int state = send_control(host, SERVICE_CONTROL_STOP, true, &failed);
     bool running = state != -1 && state != SERVICE_STOPPED;
     if (running && !failed && service != nullptr)
-        running = !wait_until_stopped(host, service);
+        running = !wait_for_service(host, service, false);
     // Its process ends right after it reported STOPPED; a start before that would overlap two
     // monitors (and Wine's service manager refuses it).
     if (process != nullptr) {

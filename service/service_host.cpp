@@ -118,3 +118,10 @@ void system_error_text(DWORD error, wchar_t *text, DWORD capacity)
         --length;
     text[length] = 0;
 }
+
+bool query_process_status(SC_HANDLE service, SERVICE_STATUS_PROCESS &status)
+{
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status), sizeof(status),
+                                &needed) != FALSE;
+}

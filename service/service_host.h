@@ -76,6 +76,8 @@ void signal_host_event(HostEvent &event);
 void wait_host_event(HostEvent &event);
 // Clears the created flag, sets the event (no thread stays waiting on it) and closes it.
 void close_host_event(HostEvent &event);
+// The state and process id of the service; false when it cannot be read.
+bool query_process_status(SC_HANDLE service, SERVICE_STATUS_PROCESS &status);
 // The system's text for a Win32 error, without its line end, into text (capacity characters);
 // empty when the system has none.
 void system_error_text(DWORD error, wchar_t *text, DWORD capacity);

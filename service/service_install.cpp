@@ -117,10 +117,15 @@ void set_failure_actions(SC_HANDLE service)
         return;
     }
     SERVICE_FAILURE_ACTIONS_FLAG on_error_exit = {TRUE};
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error_exit))
-        print_host_error(L"!! ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) FAILED %u: "
-                         L"a restart after a crash only, not after an exit with an error\n",
-                         GetLastError());
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error_exit)) {
+        // A warning, not an error: the service is installed and restarts after a crash.
+        const DWORD error = GetLastError();
+        set_console_color(color_notice);
+        print_prefixed(L"# warning: ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) refused (%u): "
+                       L"a restart after a crash only, not after an exit with an error\n",
+                       error);
+        restore_console_color();
+    }
 }
 
 } // namespace

@@ -56,9 +56,7 @@ DWORD read_installed_type(const wchar_t *name)
 bool started_by_service_manager(SC_HANDLE service)
 {
     SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (service == nullptr || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
-                                                    sizeof(status), &needed))
+    if (service == nullptr || !query_process_status(service, status))
         return false;
     return (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_RUNNING) &&
            status.dwProcessId == GetCurrentProcessId();
@@ -166,25 +164,37 @@ void WINAPI service_main(DWORD, LPWSTR *)
     begin_pending(host, SERVICE_START_PENDING);
     signal_host_event(host.e_host_started);
     const HANDLE start_events[] = {host.e_monitor_done.handle, host.e_service_stop.handle, host.e_monitor_ready.handle};
+    // A wait that fails cannot tell the monitor's state: the service ends with the wait's error,
+    // never RUNNING, and never STOPPED as if all were well.
+    DWORD wait_error = 0;
     DWORD next = wait_pending(host, start_events, 3);
-    if (next == ready || next == 3) {
+    if (next == 3) {
+        wait_error = GetLastError();
+        next = ended;
+    }
+    if (next == ready) {
         report_running(host);
         if (host.control_callback == nullptr && host.console_pid == 0)
             print_prefixed(L"[STARTED] %ls\n", host.name);
         const HANDLE run_events[] = {host.e_monitor_done.handle, host.e_service_stop.handle};
-        next = WaitForMultipleObjects(2, run_events, FALSE, INFINITE) == WAIT_OBJECT_0 ? ended : stop;
+        const DWORD result = WaitForMultipleObjects(2, run_events, FALSE, INFINITE);
+        next = result == WAIT_OBJECT_0 + 1 ? stop : ended;
+        if (result == WAIT_FAILED)
+            wait_error = GetLastError();
     }
     if (next != ended) {
         if (host.control_callback == nullptr && host.console_pid == 0)
             print_prefixed(L"[STOPPED] %ls\n#################################\n\n", host.name);
         // STOP_PENDING until the monitor has closed its handles and printed its last line.
         begin_pending(host, SERVICE_STOP_PENDING);
-        wait_pending(host, &host.e_monitor_done.handle, 1);
+        if (wait_pending(host, &host.e_monitor_done.handle, 1) != 0)
+            wait_error = GetLastError();
     }
     // Last: the service manager may start the next process as soon as it reads STOPPED. A
     // monitor that ended unasked leaves its error for sc query and the failure actions.
-    host.status.dwWin32ExitCode = host.monitor_error != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
-    host.status.dwServiceSpecificExitCode = host.monitor_error;
+    const DWORD error = host.monitor_error != 0 ? host.monitor_error : wait_error;
+    host.status.dwWin32ExitCode = error != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    host.status.dwServiceSpecificExitCode = error;
     host.status.dwControlsAccepted = 0;
     host.status.dwCheckPoint = 0;
     host.status.dwWaitHint = 0;
