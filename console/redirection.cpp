@@ -354,6 +354,24 @@ int attach_console(DWORD process_id)
     return 0;
 }
 
+namespace {
+
+// user32 is loaded only here: a console program that has user32 loaded is no longer sent the
+// logoff and shutdown Ctrl events, and would be ended without its quit lines.
+void show_message_box(const wchar_t *text, const wchar_t *caption)
+{
+    HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (user32 == nullptr)
+        return;
+    using MessageBoxFunction = int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT);
+    auto message_box = reinterpret_cast<MessageBoxFunction>(reinterpret_cast<void *>(GetProcAddress(user32, "MessageBoxW")));
+    if (message_box != nullptr)
+        message_box(nullptr, text, caption, MB_ICONERROR);
+    FreeLibrary(user32);
+}
+
+} // namespace
+
 void shadow_console_init()
 {
     ShadowConsole &c = g_shadow_console;
@@ -362,8 +380,7 @@ void shadow_console_init()
     // zero-filled.
     BYTE *blocks = static_cast<BYTE *>(VirtualAlloc(nullptr, path_block_bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (blocks == nullptr) {
-        MessageBoxW(nullptr, L"Failed to allocate a buffer for console output or logfile path!", L"g_shadow_console",
-                    MB_ICONERROR);
+        show_message_box(L"Failed to allocate a buffer for console output or logfile path!", L"g_shadow_console");
         exit(1);
     }
     c.out_block = nullptr;

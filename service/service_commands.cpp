@@ -7,7 +7,7 @@
 #include "config/program_name.h"
 #include "console/output.h"
 #include "console/redirection.h"
-#include <shellapi.h>
+#include <cstdlib>
 #include <cwchar>
 
 void service_name_from_argument(const wchar_t *text, wchar_t *name)
@@ -43,12 +43,10 @@ void service_host_init()
     host.thread_stack_size = 65536;
     host.thread_flags = STACK_SIZE_PARAM_IS_A_RESERVATION;
 
-    int argc = 0;
-    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv != nullptr && argc >= 2 && argv[1] != nullptr && wcsncmp(argv[1], L"-d:", 3) == 0)
-        service_name_from_argument(argv[1] + 3, host.name);
-    if (argv != nullptr)
-        LocalFree(argv);
+    // The C runtime has split the command line before any static initialiser runs (shell32's
+    // splitter would load user32, which costs a console program its logoff and shutdown events).
+    if (__wargv != nullptr && __argc >= 2 && __wargv[1] != nullptr && wcsncmp(__wargv[1], L"-d:", 3) == 0)
+        service_name_from_argument(__wargv[1] + 3, host.name);
     set_log_file_name(host.name);
 
     create_host_event(host.e_main_ready, true);
