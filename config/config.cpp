@@ -95,8 +95,8 @@ enum class ListRead { set, absent, unreadable };
 
 // Reads a REG_MULTI_SZ value into list. Absent covers a missing value and one of another type
 // (both are replaced by the default); unreadable covers everything else (left as it is, with
-// the error in *error).
-ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &owned, LSTATUS *error)
+// the error in *error and the failing call in *call).
+ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &owned, LSTATUS *error, const wchar_t **call)
 {
     wchar_t *data = nullptr;
     DWORD size = 0;
@@ -104,6 +104,7 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
     if (status == ERROR_FILE_NOT_FOUND || status == ERROR_UNSUPPORTED_TYPE)
         return ListRead::absent;
     *error = status;
+    *call = L"RegGetValueW";
     if (status != ERROR_SUCCESS)
         return ListRead::unreadable;
     // The reader's two terminators end the image even when the stored value lacks them.
@@ -112,6 +113,7 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
     if (read.items == nullptr) {
         free(data);
         *error = ERROR_NOT_ENOUGH_MEMORY;
+        *call = L"calloc";
         return ListRead::unreadable;
     }
     owned = {data, read.items};
@@ -121,13 +123,15 @@ ListRead read_list(HKEY key, const wchar_t *name, TextList &list, OwnedList &own
 
 // Takes a stored threshold into *value if it is a REG_DWORD of 4 bytes; with write_default,
 // writes the default over a missing value or one of the wrong type or size. The error of a value
-// that cannot be read (*value keeps the default), else 0.
-LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value, bool write_default)
+// that cannot be read (*value keeps the default; the failing call in *call), else 0.
+LSTATUS read_threshold(HKEY key, const Threshold &threshold, DWORD *value, bool write_default, const wchar_t **call)
 {
     HKEY query = nullptr;
+    *call = L"RegOpenKeyExW";
     LSTATUS status = RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE, &query);
     if (status != ERROR_SUCCESS)
         return status;
+    *call = L"RegQueryValueExW";
     DWORD stored = 0;
     DWORD type = REG_NONE;
     DWORD size = sizeof(stored);
@@ -219,19 +223,22 @@ LSTATUS read_configuration(ReadConfig &fresh, bool write_defaults, const wchar_t
     if (open_key_in_use(&key, &error) == nullptr)
         return error;
     LSTATUS first = ERROR_SUCCESS;
-    const ListRead ip_read = read_list(key, L"whitelist_IP", fresh.ip, fresh.owned_ip, &error);
-    if (ip_read == ListRead::unreadable)
+    const wchar_t *failed_call = nullptr;
+    const ListRead ip_read = read_list(key, L"whitelist_IP", fresh.ip, fresh.owned_ip, &error, &failed_call);
+    if (ip_read == ListRead::unreadable) {
         first = error;
-    const ListRead user_read = read_list(key, L"whitelist_user", fresh.user, fresh.owned_user, &error);
-    if (user_read == ListRead::unreadable && first == ERROR_SUCCESS)
+        *call = failed_call;
+    }
+    const ListRead user_read = read_list(key, L"whitelist_user", fresh.user, fresh.owned_user, &error, &failed_call);
+    if (user_read == ListRead::unreadable && first == ERROR_SUCCESS) {
         first = error;
-    if (first != ERROR_SUCCESS)
-        *call = L"RegGetValueW";
+        *call = failed_call;
+    }
     for (size_t i = 0; i < dword_settings; ++i) {
-        error = read_threshold(key, thresholds[i], &fresh.values[i], write_defaults);
+        error = read_threshold(key, thresholds[i], &fresh.values[i], write_defaults, &failed_call);
         if (error != ERROR_SUCCESS && first == ERROR_SUCCESS) {
             first = error;
-            *call = L"RegQueryValueExW";
+            *call = failed_call;
         }
     }
     error = read_ipsec_store(key, fresh.store, write_defaults);
