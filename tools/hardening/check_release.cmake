@@ -15,7 +15,7 @@ endif()
 
 # Imports: only DLLs that every supported Windows carries in its system folder. A MinGW runtime
 # DLL (libstdc++, libgcc_s, libwinpthread) would stop the program on a server without it.
-set(system_dlls advapi32.dll kernel32.dll user32.dll shell32.dll wevtapi.dll msvcrt.dll ntdll.dll)
+set(system_dlls advapi32.dll bcrypt.dll kernel32.dll user32.dll shell32.dll wevtapi.dll msvcrt.dll ntdll.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 if(NOT imports)
     message(FATAL_ERROR "no import table found in ${PROGRAM}:\n${headers}")
