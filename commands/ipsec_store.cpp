@@ -7,6 +7,8 @@
 #include "commands/runner.h"
 #include "config/config.h"
 #include "console/output.h"
+#include <bcrypt.h>
+#include <winternl.h>
 #include <cwchar>
 
 namespace {
@@ -24,6 +26,8 @@ constexpr size_t run_line_chars = path_chars + 16;
 // Tells the folders of concurrent runs apart: incremented whole by every thread that writes a
 // command file (the loop, the Remote Desktop callback, the key console), for the whole run.
 volatile LONG run_counter = 0;
+// The random part of a folder's name, in bytes (twice as many hexadecimal digits).
+constexpr size_t random_bytes = 8;
 
 // The store in force: a reload on the main thread may change it under another thread.
 IpsecStore store_in_force()
@@ -99,11 +103,22 @@ DWORD create_private_folder(wchar_t *folder, const wchar_t **call)
     const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
     if (length == 0 || length > MAX_PATH)
         return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-    // A folder of that name that exists may be anybody's: never used, another name is taken.
-    *call = L"CreateDirectoryW";
+    // A folder of that name that exists may be anybody's: never used, another name is taken. The
+    // random part keeps a user of the temporary folder (C:\Windows\Temp for the service) from
+    // creating the coming names beforehand and so failing every run.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        format_text(folder, path_chars, L"%lstosmire.IPS-%lu-%ld", temp, GetCurrentProcessId(),
-                    InterlockedIncrement(&run_counter));
+        BYTE random[random_bytes];
+        const NTSTATUS status = BCryptGenRandom(nullptr, random, random_bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        if (!BCRYPT_SUCCESS(status)) {
+            *call = L"BCryptGenRandom";
+            return RtlNtStatusToDosError(status);
+        }
+        wchar_t digits[2 * random_bytes + 1];
+        for (size_t i = 0; i < random_bytes; ++i)
+            format_text(digits + 2 * i, 3, L"%02x", random[i]);
+        format_text(folder, path_chars, L"%lstosmire.IPS-%lu-%ld-%ls", temp, GetCurrentProcessId(),
+                    InterlockedIncrement(&run_counter), digits);
+        *call = L"CreateDirectoryW";
         if (CreateDirectoryW(folder, &attributes))
             return 0;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
@@ -112,21 +127,32 @@ DWORD create_private_folder(wchar_t *folder, const wchar_t **call)
     return ERROR_ALREADY_EXISTS;
 }
 
-// Removes the file, then its folder; what cannot be removed now goes at the next restart.
-void remove_command_file(const wchar_t *folder, const wchar_t *file)
+// Removes the file, then its folder, now, or at the next restart when a netsh left running may
+// still read the file (later); what cannot be removed now goes at the next restart too. The
+// restart removes them in the order given: the file before its folder.
+void remove_command_file(const wchar_t *folder, const wchar_t *file, bool later = false)
 {
     const wchar_t *paths[2] = {file, folder};
     for (const wchar_t *path : paths) {
         if (path[0] == L'\0')
             continue;
-        const bool removed = path == file ? DeleteFileW(path) : RemoveDirectoryW(path);
-        if (removed)
+        if (!later && (path == file ? DeleteFileW(path) : RemoveDirectoryW(path)))
             continue;
-        const DWORD error = GetLastError();
-        MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        const DWORD error = later ? 0 : GetLastError();
+        const bool scheduled = MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        const DWORD move_error = scheduled ? 0 : GetLastError();
+        if (later && scheduled)
+            continue;
         set_console_color(color_error);
-        print_out(L"!! %ls() FAILED %u: %ls is removed at the next restart\n",
-                  path == file ? L"DeleteFileW" : L"RemoveDirectoryW", error, path);
+        if (later)
+            print_out(L"!! ");
+        else
+            print_out(L"!! %ls() FAILED %u%ls", path == file ? L"DeleteFileW" : L"RemoveDirectoryW", error,
+                      scheduled ? L": " : L", ");
+        if (scheduled)
+            print_out(L"%ls is removed at the next restart\n", path);
+        else
+            print_out(L"MoveFileExW() FAILED %u: %ls is left in place\n", move_error, path);
         restore_console_color();
     }
 }
@@ -209,7 +235,8 @@ DWORD run_in_domain_store(const IpsecStore &store, const wchar_t *const *command
     }
     format_text(run_line, run_line_chars, L"netsh -f \"%ls\"", file);
     code = run_command_limited(run_line, wait_ms);
-    remove_command_file(folder, file);
+    // netsh is left running after the time limit, and may not have read its file yet.
+    remove_command_file(folder, file, code == WAIT_TIMEOUT);
     return code;
 }
 

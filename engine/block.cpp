@@ -133,6 +133,35 @@ int host_part_length(const wchar_t *address)
     return static_cast<int>(zone != nullptr && zone != address ? zone - address : wcslen(address));
 }
 
+// Lists this computer's connections, where a spoofed logon's attacker may show, into
+// listing_command and capture_text.
+void list_connections(const LogonReport &report)
+{
+    // Remote Desktop attackers are found among the connections to its port.
+    const wchar_t *pattern = is_type(report.logon_type, L"10") ? L"3389" : L"TCP";
+    format_text(listing_command, command_chars, L"netstat -n | findstr %ls", pattern);
+    // cmd would search for netstat and findstr as well: they are named by their paths. With
+    // more than two quotes after /C, cmd takes off the first and the last one.
+    shell_command[0] = L'\0';
+    if (system_tool_path(L"netstat.exe", netstat_path, MAX_PATH + 32) > 0 &&
+        system_tool_path(L"findstr.exe", findstr_path, MAX_PATH + 32) > 0)
+        format_text(shell_command, shell_command_chars, L"cmd.exe /A /D /C \"%ls -n | %ls %ls\"", netstat_path,
+                    findstr_path, pattern);
+    set_console_color(color_heading);
+    print_out(L"\n# %ls", listing_command);
+    set_console_color(color_notice);
+    print_out(L"\t# List of connected hosts:");
+    set_console_color(color_error);
+
+    memset(capture_text, 0, sizeof(capture_text));
+    DWORD capacity = capture_chars;
+    run_command_capture(shell_command, capture_text, &capacity, true);
+    // The text stays terminated even when the capture filled every character.
+    capture_text[capture_chars - 1] = L'\0';
+    reset_console_color();
+    print_out(L"\n");
+}
+
 // " on <computer>" behind the address, for an event of another computer; empty for this one's.
 const wchar_t *on_word(const wchar_t *computer) { return computer != nullptr ? L" on " : L""; }
 const wchar_t *computer_of(const wchar_t *computer) { return computer != nullptr ? computer : L""; }
@@ -392,29 +421,17 @@ void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wch
 
     print_spoofed_notice(report, attempts, time_text);
 
-    // Remote Desktop attackers are found among the connections to its port.
-    const wchar_t *pattern = is_type(report.logon_type, L"10") ? L"3389" : L"TCP";
-    format_text(listing_command, command_chars, L"netstat -n | findstr %ls", pattern);
-    // cmd would search for netstat and findstr as well: they are named by their paths. With
-    // more than two quotes after /C, cmd takes off the first and the last one.
-    shell_command[0] = L'\0';
-    if (system_tool_path(L"netstat.exe", netstat_path, MAX_PATH + 32) > 0 &&
-        system_tool_path(L"findstr.exe", findstr_path, MAX_PATH + 32) > 0)
-        format_text(shell_command, shell_command_chars, L"cmd.exe /A /D /C \"%ls -n | %ls %ls\"", netstat_path,
-                    findstr_path, pattern);
-    set_console_color(color_heading);
-    print_out(L"\n# %ls", listing_command);
-    set_console_color(color_notice);
-    print_out(L"\t# List of connected hosts:");
-    set_console_color(color_error);
-
-    memset(capture_text, 0, sizeof(capture_text));
-    DWORD capacity = capture_chars;
-    run_command_capture(shell_command, capture_text, &capacity, true);
-    // The text stays terminated even when the capture filled every character.
-    capture_text[capture_chars - 1] = L'\0';
-    reset_console_color();
-    print_out(L"\n");
+    if (report.computer != nullptr) {
+        // Another computer's connections are on that computer: a listing of this one's would be
+        // evidence from the wrong machine.
+        listing_command[0] = L'\0';
+        format_text(capture_text, capture_chars, L"The connected hosts are on %ls: not listed here", report.computer);
+        set_console_color(color_notice);
+        print_out(L"\n# %ls\n", capture_text);
+        reset_console_color();
+    } else {
+        list_connections(report);
+    }
 
     const wchar_t *strings[8] = {report.domain, report.user, address_for_report(report.address, report.computer),
                                  report.attempts, report.logon_type, report.authentication, listing_command, capture_text};

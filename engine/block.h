@@ -12,7 +12,8 @@ constexpr size_t command_chars = 512;
 void handle_logon_success(LogonReport &report);
 // Counts a failed logon and blocks the address at its threshold.
 void handle_logon_failure(LogonReport &report, DWORD time_generated, const wchar_t *time_text);
-// Counts and reports a failed logon from 0.0.0.0 with the list of connected hosts.
+// Counts and reports a failed logon from 0.0.0.0 with the list of connected hosts; for another
+// computer's event, that they are on that computer.
 void handle_spoofed_address(LogonReport &report, DWORD time_generated, const wchar_t *time_text);
 
 // Prints a block command's exit line. When netsh failed (an exit code other than 0, 258 after

@@ -8,6 +8,7 @@
 #include "engine/failure_history.h"
 #include "engine/logon_event.h"
 #include "engine/report.h"
+#include "engine/server_names.h"
 #include "config/text_case.h"
 #include "console/output.h"
 #include <winsock2.h>
@@ -38,8 +39,9 @@ constexpr size_t name_chars = 257;     // user and domain: longer ones are cut, 
 constexpr size_t short_chars = 64;
 
 // One event as the callback checked it. malformed names what is wrong with it (a constant
-// text; with render_error, the error of EvtRender), or is null; logon_type is 0 for an event without one (4776). time is when the server
-// wrote it, arrived when it reached this computer (seconds since 1970, this computer's clock).
+// text; with render_error, the error of EvtRender), or is null; logon_type is 0 for an event
+// without one (4776). time is when the server wrote it (a file time; the arrival when the event
+// does not tell), arrived when it reached this computer (seconds since 1970, this computer's clock).
 struct ForwardedEvent {
     ULONGLONG time;
     DWORD arrived;
@@ -76,14 +78,19 @@ bool closing = false;
 HANDLE wake = nullptr;
 
 // Main thread only: the event being decided, its time text, the logon type as text, the
-// rejected events counted so far, and this computer's names (its events come from its own
+// rejected events counted so far, and this computer's DNS name (its events come from its own
 // Security log; read at each start).
 ForwardedEvent serving;
 wchar_t time_text[time_text_chars];
 wchar_t logon_type_text[12];
 DWORD rejected = 0;
-wchar_t netbios_name[MAX_COMPUTERNAME_LENGTH + 1];
 wchar_t dns_name[computer_chars];
+
+// Main thread only: whether failures are counted on one monotone clock (set by a successful
+// start, cleared once the subscription is closed and its queue is empty), and the latest time
+// counted on it, which only grows, for the life of the process.
+bool one_clock = false;
+DWORD latest_counted = 0;
 
 bool is_string(const EVT_VARIANT &value) { return value.Type == EvtVarTypeString && value.StringVal != nullptr; }
 
@@ -104,6 +111,80 @@ bool copy_text(const EVT_VARIANT &value, wchar_t *out, size_t capacity, bool cut
     }
     out[n] = L'\0';
     return true;
+}
+
+// A number as the event's template types it (typed: UInt16 or UInt32), or as a collector that
+// stored the event from its XML gives it: decimal digits only, no sign, no blank. False for
+// anything else, or above max.
+bool read_number(const EVT_VARIANT &value, EVT_VARIANT_TYPE typed, DWORD max, DWORD &number)
+{
+    if (value.Type == typed) {
+        number = typed == EvtVarTypeUInt16 ? value.UInt16Val : value.UInt32Val;
+        return number <= max;
+    }
+    if (!is_string(value) || value.StringVal[0] == L'\0')
+        return false;
+    ULONGLONG n = 0;
+    for (const wchar_t *c = value.StringVal; *c != L'\0'; ++c) {
+        if (*c < L'0' || *c > L'9')
+            return false;
+        n = n * 10 + static_cast<ULONGLONG>(*c - L'0');
+        if (n > max)
+            return false;
+    }
+    number = static_cast<DWORD>(n);
+    return true;
+}
+
+// The UTC time of an ISO 8601 text as the XML of an event writes it, "2026-12-09T08:41:45.1234567Z",
+// to the second; false for any other text.
+bool read_iso_time(const wchar_t *text, SYSTEMTIME &t)
+{
+    static const wchar_t shape[] = L"0000-00-00T00:00:00";
+    WORD parts[6] = {};
+    size_t part = 0, i = 0;
+    // A text shorter than the shape ends at its terminator, which matches nothing.
+    for (; shape[i] != L'\0'; ++i) {
+        if (shape[i] != L'0') {
+            if (text[i] != shape[i])
+                return false;
+            ++part;
+        } else if (text[i] >= L'0' && text[i] <= L'9') {
+            parts[part] = static_cast<WORD>(parts[part] * 10 + (text[i] - L'0'));
+        } else {
+            return false;
+        }
+    }
+    const wchar_t *rest = text + i;
+    if (*rest == L'.')
+        for (++rest; *rest >= L'0' && *rest <= L'9'; ++rest)
+            continue;
+    if (rest[0] != L'Z' || rest[1] != L'\0' || parts[1] < 1 || parts[1] > 12 || parts[2] < 1 || parts[2] > 31 ||
+        parts[3] > 23 || parts[4] > 59 || parts[5] > 59)
+        return false;
+    t = {parts[0], parts[1], 0, parts[2], parts[3], parts[4], parts[5], 0};
+    return true;
+}
+
+// The time the server wrote the event, as a file time: typed as a FileTime or a SysTime, or the
+// ISO 8601 text of a collector that stored the event from its XML; the arrival otherwise, since
+// the time is only shown.
+ULONGLONG read_time(const EVT_VARIANT &value, DWORD arrived)
+{
+    SYSTEMTIME t = {};
+    FILETIME file_time;
+    if (value.Type == EvtVarTypeFileTime)
+        return value.FileTimeVal;
+    bool read = false;
+    if (value.Type == EvtVarTypeSysTime && value.SysTimeVal != nullptr) {
+        t = *value.SysTimeVal;
+        read = true;
+    } else if (is_string(value)) {
+        read = read_iso_time(value.StringVal, t);
+    }
+    if (read && SystemTimeToFileTime(&t, &file_time))
+        return ULONGLONG{file_time.dwHighDateTime} << 32 | file_time.dwLowDateTime;
+    return (ULONGLONG{arrived} + 11644473600ull) * 10000000ull;
 }
 
 // A computer name as Windows Event Forwarding gives it: a DNS or NetBIOS name of letters,
@@ -143,12 +224,13 @@ void check_event(const EVT_VARIANT *v, DWORD count, ForwardedEvent &e)
     e.render_error = 0;
     e.computer_checked = false;
     e.logon_type = 0;
-    if (count != value_count || v[v_time].Type != EvtVarTypeFileTime || v[v_event_id].Type != EvtVarTypeUInt16) {
+    e.event_id = 0;
+    DWORD logon_type = 0;
+    if (count != value_count || !read_number(v[v_event_id], EvtVarTypeUInt16, 0xFFFF, e.event_id)) {
         e.malformed = L"unexpected values";
         return;
     }
-    e.event_id = v[v_event_id].UInt16Val;
-    e.time = v[v_time].FileTimeVal;
+    e.time = read_time(v[v_time], e.arrived);
     if (!copy_text(v[v_computer], e.computer, computer_chars, false) || !is_computer_name(e.computer)) {
         e.malformed = L"the computer name is not a name";
         return;
@@ -158,20 +240,21 @@ void check_event(const EVT_VARIANT *v, DWORD count, ForwardedEvent &e)
         return; // no logon type: rejected as the Security log's 4776
     else if (!copy_text(v[v_address], e.address, history_address_chars, false) || !is_ip_address(e.address))
         e.malformed = L"IpAddress is not an address";
-    else if (v[v_logon_type].Type != EvtVarTypeUInt32)
+    else if (!read_number(v[v_logon_type], EvtVarTypeUInt32, 0xFFFFFFFF, logon_type))
         e.malformed = L"LogonType is not a number";
     else if (!copy_text(v[v_user], e.user, name_chars, true) || !copy_text(v[v_domain], e.domain, name_chars, true) ||
              !copy_text(v[v_package], e.authentication, short_chars, true))
         e.malformed = L"TargetUserName, TargetDomainName or AuthenticationPackageName is missing";
     else
-        e.logon_type = v[v_logon_type].UInt32Val;
+        e.logon_type = logon_type;
     if (e.malformed != nullptr)
         return;
     copy_text(v[v_port], e.port, 8, true);
     copy_text(v[v_workstation], e.workstation, short_chars, true);
 }
 
-// Renders and checks one event into arriving; false when there is nothing to queue.
+// Renders and checks one event into arriving (its arrival first, the time it falls back on);
+// false when there is nothing to queue.
 bool take_event(EVT_HANDLE event)
 {
     // The subscription may deliver before the render context exists, or after it was closed.
@@ -224,7 +307,10 @@ bool take_queued(ForwardedEvent &e)
 
 bool is_this_computer(const wchar_t *computer)
 {
-    return equal_ignoring_case(computer, netbios_name) || (dns_name[0] != L'\0' && equal_ignoring_case(computer, dns_name));
+    const wchar_t *netbios_name = nullptr;
+    this_computer_name(&netbios_name);
+    return (netbios_name[0] != L'\0' && equal_ignoring_case(computer, netbios_name)) ||
+           (dns_name[0] != L'\0' && equal_ignoring_case(computer, dns_name));
 }
 
 void reject(const ForwardedEvent &e)
@@ -259,7 +345,7 @@ void decide(ForwardedEvent &e)
     // Counted at its arrival, by this computer's clock: the servers' clocks differ by a little,
     // and their events arrive in no common order, so a server's time a second behind the last
     // counted one would start the count again. The lines show the server's own time.
-    const DWORD seconds = e.arrived;
+    const DWORD seconds = fleet_count_time(e.arrived);
     format_file_time(e.time, time_text);
     start_whole_line();
     if (decoded == DecodeResult::spoofed) {
@@ -296,14 +382,10 @@ EVT_HANDLE forwarded_render_context = nullptr;
 
 void start_forwarded_monitor()
 {
-    const wchar_t *failed = nullptr;
-    DWORD error = 0, length = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(netbios_name, &length)) {
+    const wchar_t *failed = nullptr, *netbios_name = nullptr;
+    DWORD error = this_computer_name(&netbios_name), length = computer_chars;
+    if (error != 0)
         failed = L"GetComputerNameW";
-        error = GetLastError();
-        netbios_name[0] = L'\0';
-    }
-    length = computer_chars;
     if (!GetComputerNameExW(ComputerNameDnsFullyQualified, dns_name, &length)) {
         failed = L"GetComputerNameExW";
         error = GetLastError();
@@ -340,6 +422,7 @@ void start_forwarded_monitor()
         close_forwarded_monitor();
         return;
     }
+    one_clock = true;
     print_out(L"OK\n");
 }
 
@@ -372,9 +455,27 @@ void set_forwarded_wake(HANDLE event)
 
 void serve_forwarded_events(bool paused)
 {
-    while (take_queued(serving))
+    // The callback refills the queue while a decision waits for netsh: one queue's worth, then
+    // the loop serves its requests and a Security batch, woken at once to come back for the rest.
+    for (DWORD taken = 0; taken < queue_slots && take_queued(serving); ++taken)
         if (!paused)
             decide(serving);
+    AcquireSRWLockExclusive(&queue_lock);
+    const bool more = queue_count > 0;
+    if (more && wake != nullptr)
+        SetEvent(wake);
+    ReleaseSRWLockExclusive(&queue_lock);
+    if (forwarded_subscription == nullptr && !more)
+        one_clock = false;
+}
+
+DWORD fleet_count_time(DWORD time)
+{
+    if (!one_clock)
+        return time;
+    if (time > latest_counted)
+        latest_counted = time;
+    return latest_counted;
 }
 
 DWORD WINAPI forwarded_evt_handler(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID, EVT_HANDLE event)

@@ -20,9 +20,14 @@ void close_forwarded_monitor();
 // The event that the callback signals when it queues an event (the loop's e_notify_new_event),
 // or null; set before that event is closed. Main thread.
 void set_forwarded_wake(HANDLE wake);
-// Takes every queued event in order and decides it as a Security record, or drops it while
-// paused. Main thread, between two batches of the Security log.
+// Takes the queued events in order, at most 64, and decides each as a Security record, or drops
+// it while paused; with more queued, sets the wake event. Main thread, between two batches of
+// the Security log.
 void serve_forwarded_events(bool paused);
+// The time to count a failure of logon_failures at (seconds since 1970): while forwarded events
+// are followed, the latest of time and every time counted before, since an arrival counted
+// before a Security record of an earlier time would restart its count; otherwise time. Main thread.
+DWORD fleet_count_time(DWORD time);
 // The subscription callback: checks and copies an event into the queue, waiting while the queue
 // is full (the channel keeps what is not yet delivered). Always 0; deliveries never overlap.
 DWORD WINAPI forwarded_evt_handler(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event);

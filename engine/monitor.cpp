@@ -89,6 +89,7 @@ void process_record(const EVENTLOGRECORD *record, DWORD length)
     const DecodeResult decoded = decode_logon_event(record, length, time_text, report, is_success);
     if (decoded != DecodeResult::rejected)
         start_whole_line();
+    // The lines show the record's own time; a failure may count at a later one (forwarded events).
     switch (decoded) {
     case DecodeResult::accepted:
         // The dump and the decision lines go out in one write; a report or a started
@@ -98,11 +99,11 @@ void process_record(const EVENTLOGRECORD *record, DWORD length)
         if (is_success)
             handle_logon_success(report);
         else
-            handle_logon_failure(report, record->TimeGenerated, time_text);
+            handle_logon_failure(report, fleet_count_time(record->TimeGenerated), time_text);
         output_gather_end();
         break;
     case DecodeResult::spoofed:
-        handle_spoofed_address(report, record->TimeGenerated, time_text);
+        handle_spoofed_address(report, fleet_count_time(record->TimeGenerated), time_text);
         break;
     case DecodeResult::rejected:
         break;

@@ -8,21 +8,29 @@ namespace {
 
 constexpr unsigned named_bits = 63; // bit 0 and the 62 other computers with a name of their own
 constexpr size_t name_chars = 256;
-// Written by server_bit on the main thread; entry 0 is this computer's name, once asked for.
+// Written by server_bit on the main thread; entry 0 is this computer's name, read by
+// this_computer_name on the main thread at its first call (name_read, name_error).
 wchar_t names[named_bits][name_chars];
 unsigned used = 1;
-
-const wchar_t *this_computer()
-{
-    if (names[0][0] == L'\0') {
-        DWORD length = name_chars;
-        if (!GetComputerNameW(names[0], &length))
-            wcscpy_s(names[0], name_chars, L"this computer");
-    }
-    return names[0];
-}
+bool name_read = false;
+DWORD name_error = 0;
 
 } // namespace
+
+DWORD this_computer_name(const wchar_t **name)
+{
+    static_assert(name_chars > MAX_COMPUTERNAME_LENGTH);
+    if (!name_read) {
+        name_read = true;
+        DWORD length = name_chars;
+        if (!GetComputerNameW(names[0], &length)) {
+            name_error = GetLastError();
+            names[0][0] = L'\0';
+        }
+    }
+    *name = names[0];
+    return name_error;
+}
 
 uint64_t server_bit(const wchar_t *computer)
 {
@@ -46,7 +54,11 @@ size_t format_server_names(uint64_t servers, wchar_t *out, size_t capacity)
     for (unsigned bit = 0; bit <= named_bits; ++bit) {
         if ((servers & (uint64_t{1} << bit)) == 0)
             continue;
-        const wchar_t *name = bit == named_bits ? L"other computers" : bit == 0 ? this_computer() : names[bit];
+        const wchar_t *name = L"other computers";
+        if (bit == 0 && (this_computer_name(&name) != 0 || name[0] == L'\0'))
+            name = L"this computer";
+        else if (bit != 0 && bit < named_bits)
+            name = names[bit];
         // The names that do not fit are left out; the list stays terminated.
         const int n = format_text(out + length, capacity - length, L"%ls%ls", length != 0 ? L", " : L"", name);
         if (n < 0)

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// This computer's NetBIOS name, read once (GetComputerNameW) into name (empty when it cannot be
+// read); 0 or the error of that read. Main thread only.
+DWORD this_computer_name(const wchar_t **name);
 // The bit of a computer, whose name is a checked one (at most 255 characters); null: this
 // computer. Main thread only, as the table of names it fills, which lives for the process.
 uint64_t server_bit(const wchar_t *computer);

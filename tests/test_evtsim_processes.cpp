@@ -245,10 +245,10 @@ TEST_F(SimProcesses, SubscriptionDeliversFutureEventsOfTheQueryOneAtATime)
 }
 
 // Other computers' Security events as Windows Event Forwarding collects them: delivered to a
-// subscription whose query selects three event IDs, rendered by name with Windows' types; data
-// that an event's schema lacks, or that a damaged event lost, is null; a malformed logon type
-// stays a string.
-TEST_F(SimProcesses, ForwardedEventsRenderByNameWithWindowsTypes)
+// subscription whose query selects three event IDs, their data rendered by name as strings, or
+// with Windows' types when the event is marked typed; data that an event's schema lacks, or that
+// a damaged event lost, is null; a malformed logon type stays a string.
+TEST_F(SimProcesses, ForwardedEventsRenderByNameAsStringsOrWithWindowsTypes)
 {
     LPCWSTR paths[] = {L"Event/System/Computer", L"Event/System/EventID", L"Event/EventData/Data[@Name='IpAddress']",
                        L"Event/EventData/Data[@Name=\"LogonType\"]", L"Event/EventData/Data[ @Name = 'TargetUserName' ]",
@@ -262,15 +262,17 @@ TEST_F(SimProcesses, ForwardedEventsRenderByNameWithWindowsTypes)
     ASSERT_EQ(run_evtlog(L"4625 --address 192.0.2.1"), 0u);   // this computer's Security log: not delivered
     append_rdp(4634, L"192.0.2.1", 0, sim_forwarded);          // an event ID not asked for: not delivered
     const std::pair<std::wstring, std::wstring> events[] = {
-        {L"4625 --computer RDS07 --address 203.0.113.9 --user alice",
+        {L"4625 --computer RDS08 --address 203.0.113.9 --logon-type 10",
+         L"'RDS08' u16:4625 '203.0.113.9' '10' 'Administrator' null '0xc000006d' 'S-1-0-0' null null null"},
+        {L"4625 --typed --computer RDS07 --address 203.0.113.9 --user alice",
          L"'RDS07' u16:4625 '203.0.113.9' u32:3 'alice' null x32:3221225581 sid:S-1-0-0 null null null"},
-        {L"4624 --computer rds01.corp.example --logon-type 10",
+        {L"4624 --typed --computer rds01.corp.example --logon-type 10",
          L"'rds01.corp.example' u16:4624 '203.0.113.10' u32:10 'Administrator' null null "
          L"sid:S-1-5-21-3623811015-3361044348-30300820-1013 guid:00000000-0000-0000-0000 x64:9252657 null"},
-        {L"4776 --address WS7", L"'SRV01' u16:4776 null null 'Administrator' 'WS7' x32:3221225578 null null null null"},
-        {L"4625 --strings 19 --computer \"a\\\" b\"", L"'a\" b' u16:4625 null u32:3 'Administrator' null "
+        {L"4776 --typed --address WS7", L"'SRV01' u16:4776 null null 'Administrator' 'WS7' x32:3221225578 null null null null"},
+        {L"4625 --typed --strings 19 --computer \"a\\\" b\"", L"'a\" b' u16:4625 null u32:3 'Administrator' null "
                                                    L"x32:3221225581 sid:S-1-0-0 null null null"},
-        {L"4625 --logon-type x --strings 11",
+        {L"4625 --typed --logon-type x --strings 11",
          L"'SRV01' u16:4625 null 'x' 'Administrator' null x32:3221225581 sid:S-1-0-0 null null null"},
     };
     for (const auto &[arguments, values] : events)

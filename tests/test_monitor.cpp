@@ -26,9 +26,11 @@ namespace {
 // ---- child side ----
 
 void append(const EventKind &kind, const wchar_t *address, const wchar_t *logon_type = L"3", int log = sim_security,
-            const wchar_t *computer = L"HOST", DWORD time = 1651241109)
+            const wchar_t *computer = L"HOST", DWORD time = 1651241109, WORD flags = 0)
 {
     std::vector<BYTE> record = build_record(kind, address, logon_type, time, nullptr, computer);
+    if (!record.empty())
+        header_of(record).ReservedFlags = flags;
     if (record.empty() || sim_append_records(log, record.data(), static_cast<DWORD>(record.size())) != 0)
         printf("APPEND FAILED\n");
 }
@@ -89,13 +91,15 @@ HANDLE running_netsh()
     return found;
 }
 
-bool is_blocked(const wchar_t *address)
+uint32_t attempts_of(const wchar_t *address)
 {
     for (uint32_t i = 0; i < logon_failures.count; ++i)
         if (wcscmp(logon_failures.address[i], address) == 0)
-            return logon_failures.attempts[i] == blocked;
-    return false;
+            return logon_failures.attempts[i];
+    return 0;
 }
+
+bool is_blocked(const wchar_t *address) { return attempts_of(address) == blocked; }
 
 // The first attacker's netsh hangs past the monitor's limit; the second attacker comes while
 // it hangs and must still be counted and blocked. The hung netsh ends before the child does.
@@ -154,19 +158,20 @@ void reload()
     settle();
 }
 
-// One attacker failing 7 times on each of three servers, whose clocks differ by some seconds.
-// While forwarded_events is 0 the
+// One attacker failing 7 times on each of three servers, whose clocks differ by some seconds
+// (RDS02's events typed, the others' data strings). While forwarded_events is 0 the
 // channel is not followed; switched on by an edit of the key, the hostile and malformed events
 // are rejected, the collector's own is left to its Security log, and the attacker is blocked
-// at the 21st; then switched off again.
+// at the 21st, a failure in this computer's Security log whose record is older than the
+// arrivals counted before it; then switched off again.
 void fleet()
 {
-    const auto attack = [] {
+    const auto attack = [](int on_last) {
         for (auto [server, time] : {std::pair{L"RDS01", 1651241109}, {L"RDS02", 1651241100}, {L"RDS03", 1651241105}})
-            for (int i = 0; i < 7; ++i)
-                append(e4625, L"203.0.113.9", L"3", sim_forwarded, server, time);
+            for (int i = 0; i < (time == 1651241105 ? on_last : 7); ++i)
+                append(e4625, L"203.0.113.9", L"3", sim_forwarded, server, time, time == 1651241100 ? sim_forwarded_typed : 0);
     };
-    attack();
+    attack(7);
     const DWORD on = 1, off = 0;
     set_value(L"forwarded_events", REG_DWORD, &on, sizeof(on));
     if (!wait_for([] { return forwarded_subscription != nullptr; }))
@@ -178,8 +183,14 @@ void fleet()
     append(e4625, L"203.0.113.9", L"3", sim_forwarded, L"RDS\" dstaddr=192.0.2.1");
     append(e4625, L"203.0.113.9\" dstaddr=192.0.2.1", L"3", sim_forwarded, L"RDS01");
     append(e4625, L"203.0.113.9", L"x", sim_forwarded, L"RDS01");
+    append(e4625, L"203.0.113.9", L"3x", sim_forwarded, L"RDS01");
+    append(e4625, L"203.0.113.9", L"4294967299", sim_forwarded, L"RDS01");
     append({4625, EVENTLOG_AUDIT_FAILURE, 12544, 12, 19, 10, 5}, L"", L"3", sim_forwarded, L"RDS01"); // cut short
-    attack();
+    append(e4625, L"0.0.0.0", L"3", sim_forwarded, L"RDS07");
+    attack(6);
+    if (!wait_for([] { return attempts_of(L"203.0.113.9") == 20; }))
+        printf("NOT COUNTED\n");
+    append(e4625, L"203.0.113.9");
     if (!wait_for([] { return is_blocked(L"203.0.113.9"); }))
         printf("NOT BLOCKED\n");
     set_value(L"forwarded_events", REG_DWORD, &off, sizeof(off));
@@ -386,15 +397,21 @@ TEST(SecurityLogLoop, FailuresOnEveryServerAddUpToOneBlockInTheDomainStoreAndHos
     const wchar_t *rejected[] = {L"4625 rejected: the computer name is not a name (1 so far)",
                                  L"4625 from RDS01 rejected: IpAddress is not an address (2 so far)",
                                  L"4625 from RDS01 rejected: LogonType is not a number (3 so far)",
-                                 L"4625 from RDS01 rejected: IpAddress is not an address (4 so far)"};
+                                 L"4625 from RDS01 rejected: LogonType is not a number (4 so far)",
+                                 L"4625 from RDS01 rejected: LogonType is not a number (5 so far)",
+                                 L"4625 from RDS01 rejected: IpAddress is not an address (6 so far)"};
     for (const wchar_t *line : rejected)
         EXPECT_EQ(count_of(out, L"\n!! Forwarded event " + std::wstring(line) + L"\n"), 1u) << line << "\n" << out;
     EXPECT_EQ(count_of(out, L", from IP:203.0.113.9 on RDS0"), 20u) << out;
+    EXPECT_EQ(count_of(out, L"\n# The connected hosts are on RDS07: not listed here\n"), 1u) << out;
     EXPECT_NE(out.find(L"# Forwarded events are no longer followed\n"), std::wstring::npos);
 
-    wchar_t when[time_text_chars];
-    format_event_time(1651241105, when);
-    const std::wstring description = L"203.0.113.9 s6\\s5 on RDS01, RDS02, RDS03 Logon Type:3, Authentication:s12, "
+    wchar_t when[time_text_chars], self[MAX_COMPUTERNAME_LENGTH + 1];
+    format_event_time(1651241109, when);
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(GetComputerNameW(self, &length));
+    const std::wstring servers = std::wstring(self) + L", RDS01, RDS02, RDS03";
+    const std::wstring description = L"203.0.113.9 s6\\s5 on " + servers + L" Logon Type:3, Authentication:s12, "
                                      L"Logon Attempts:21, Time:" + std::wstring(when);
     EXPECT_EQ(store_text(folder, L"domain:corp.example"),
               L"filterlist Brek|\nfilter Brek|me|203.0.113.9|" + description + L"|ANY|yes||||\n");
@@ -407,7 +424,7 @@ TEST(SecurityLogLoop, FailuresOnEveryServerAddUpToOneBlockInTheDomainStoreAndHos
     const std::vector<std::wstring> reports = read_own_reports();
     EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](auto &r) { return r.starts_with(L"8000AF08\t"); }), 20);
     EXPECT_EQ(std::count(reports.begin(), reports.end(),
-                         L"C000AF09\t16\t9\ts6|s5|203.0.113.9 on RDS01, RDS02, RDS03|21|3|s12\tBLOCKED"), 1);
+                         L"C000AF09\t16\t9\ts6|s5|203.0.113.9 on " + servers + L"|21|3|s12\tBLOCKED"), 1);
 }
 
 // Lost unasked, the log connection ends a service as it ends a console program; while a stop

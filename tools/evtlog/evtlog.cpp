@@ -59,6 +59,9 @@ const wchar_t usage_text[] =
     L"  --strings N          insertion strings of 4624, 20 or 27 (default 27); with forward any N to\n"
     L"                       the event's number: the record keeps its first N strings, as a\n"
     L"                       damaged or forged forwarded event\n"
+    L"  --typed              a forwarded event whose data render with their types, as in its\n"
+    L"                       source's log (by default as strings, as a collector stores them\n"
+    L"                       from their XML)\n"
     L"  --computer NAME      source computer of a forwarded event, 1 to 255 characters (a DNS\n"
     L"                       name's limit), kept as given (default SRV01)\n"
     L"  --category N         category instead of the event's own\n"
@@ -94,6 +97,7 @@ struct Options {
     DWORD burst_event = 4625;
     double rate = 0;
     bool now = false;
+    bool typed = false;   // forward: the record marked sim_forwarded_typed
     const wchar_t *positional[4] = {};
     int positional_count = 0;
 };
@@ -158,6 +162,10 @@ int parse_options(int argc, wchar_t **argv, Options *o)
         }
         if (wcscmp(a, L"--now") == 0) {
             o->now = true;
+            continue;
+        }
+        if (wcscmp(a, L"--typed") == 0 && forward) {
+            o->typed = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -242,6 +250,8 @@ DWORD build_event(DWORD event_id, const Options &o, const LogonOptions &logon, B
         failure(L"building the record:", error);
         return 0;
     }
+    if (forwarded && o.typed)
+        reinterpret_cast<EVENTLOGRECORD *>(buffer)->ReservedFlags = sim_forwarded_typed;
     return length;
 }
 

@@ -41,9 +41,11 @@ struct RenderContext : SimObject {
     wchar_t field[max_paths][max_field_name];   // for ValuePath::field: the data item's name
 };
 
-// An event while it is delivered; the record lives in the subscription's batch.
+// An event while it is delivered; the record lives in the subscription's batch. data_as_text:
+// its data render as strings (a forwarded event stored from its XML).
 struct EventObject : SimObject {
     const EVENTLOGRECORD *record;
+    bool data_as_text;
 };
 
 BOOL fail(DWORD error)
@@ -183,6 +185,7 @@ void deliver(Subscription *s, const EVENTLOGRECORD *record)
         return;
     }
     event->record = record;
+    event->data_as_text = s->file.log == sim_forwarded && (record->ReservedFlags & sim_forwarded_typed) == 0;
     s->callback(EvtSubscribeActionDeliver, s->context, handle);
     // The event handle is good only during the callback (which may also have closed it).
     handle_release(handle_remove(handle, SimKind::event));
@@ -420,8 +423,8 @@ void render_typed(const wchar_t *text, EVT_VARIANT_TYPE type, Rendered *r)
     }
 }
 
-// The value of path i of the context for record, into r.
-void render_value(const RenderContext *c, DWORD i, const EVENTLOGRECORD *record, Rendered *r)
+// The value of path i of the context for record, into r; data by name as strings with data_as_text.
+void render_value(const RenderContext *c, DWORD i, const EVENTLOGRECORD *record, bool data_as_text, Rendered *r)
 {
     const wchar_t *source = reinterpret_cast<const wchar_t *>(reinterpret_cast<const BYTE *>(record) + sizeof(EVENTLOGRECORD));
     memset(r, 0, sizeof(*r));
@@ -447,7 +450,7 @@ void render_value(const RenderContext *c, DWORD i, const EVENTLOGRECORD *record,
     case ValuePath::field: {
         int position = field_position(record->EventID, c->field[i]);
         text = position >= 0 ? insertion_string(record, static_cast<DWORD>(position)) : nullptr;
-        type = field_type(c->field[i]);
+        type = data_as_text ? EvtVarTypeString : field_type(c->field[i]);
         break;
     }
     default: break;
@@ -576,7 +579,7 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
         Rendered values[max_paths];
         DWORD needed = c->count * sizeof(EVT_VARIANT);
         for (DWORD i = 0; i < c->count; ++i) {
-            render_value(c, i, event->record, &values[i]);
+            render_value(c, i, event->record, event->data_as_text, &values[i]);
             if (values[i].blob != nullptr)
                 needed = (needed + values[i].blob_align - 1) / values[i].blob_align * values[i].blob_align +
                          values[i].blob_size;

@@ -77,8 +77,11 @@ inline constexpr wchar_t sim_rdp_channel[] = L"Microsoft-Windows-RemoteDesktopSe
 // The channel into which Windows Event Forwarding collects other computers' events. Its records
 // are the source computers' Security records: their computer name is the source's, and the
 // insertion strings are the event's data in the order of its schema (a forged or damaged
-// event may carry fewer).
+// event may carry fewer). Their data render by name as strings, as from a collector that
+// stores the events from their XML; with sim_forwarded_typed in the record's ReservedFlags,
+// with the types of the source's own log. The System values are typed either way.
 inline constexpr wchar_t sim_forwarded_channel[] = L"ForwardedEvents";
+inline constexpr WORD sim_forwarded_typed = 1;
 // Names of the environment variables above (the <log> suffix is sim_log_short_name).
 inline constexpr wchar_t sim_dir_variable[] = L"TOSMIRE_SIM_DIR";
 inline constexpr wchar_t sim_open_error_variable[] = L"TOSMIRE_SIM_OPEN_ERROR_";

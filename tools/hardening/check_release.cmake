@@ -14,8 +14,10 @@ if(failed)
 endif()
 
 # Imports: only DLLs that every supported Windows carries in its system folder. A MinGW runtime
-# DLL (libstdc++, libgcc_s, libwinpthread) would stop the program on a server without it.
-set(system_dlls advapi32.dll kernel32.dll user32.dll shell32.dll wevtapi.dll msvcrt.dll ntdll.dll)
+# DLL (libstdc++, libgcc_s, libwinpthread) would stop the program on a server without it. Not
+# user32, gdi32 or shell32 (which loads user32) either: Windows sends a console program that has
+# them loaded no logoff or shutdown Ctrl event, and a logoff would end it without its quit lines.
+set(system_dlls advapi32.dll bcrypt.dll kernel32.dll wevtapi.dll msvcrt.dll ntdll.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 if(NOT imports)
     message(FATAL_ERROR "no import table found in ${PROGRAM}:\n${headers}")
@@ -35,16 +37,18 @@ if(wrong)
 endif()
 message(STATUS "imports: ${imports}")
 
-# DllCharacteristics: 0x20 high-entropy VA, 0x40 dynamic base (ASLR), 0x100 NX compatible (DEP).
+# DllCharacteristics: 0x20 high-entropy VA, 0x40 dynamic base (ASLR), 0x100 NX compatible (DEP),
+# 0x8000 terminal-server aware (else GetWindowsDirectoryW names a folder in the user's profile on
+# a Remote Desktop server).
 string(REGEX MATCH "DllCharacteristics[ \t]+([0-9a-fA-F]+)" found "${headers}")
 if(NOT found)
     message(FATAL_ERROR "no DllCharacteristics in the headers of ${PROGRAM}")
 endif()
 math(EXPR characteristics "0x${CMAKE_MATCH_1}")
-math(EXPR missing "(${characteristics} & 0x160) ^ 0x160" OUTPUT_FORMAT HEXADECIMAL)
+math(EXPR missing "(${characteristics} & 0x8160) ^ 0x8160" OUTPUT_FORMAT HEXADECIMAL)
 if(NOT missing EQUAL 0)
     message(FATAL_ERROR "${PROGRAM}: DllCharacteristics 0x${CMAKE_MATCH_1} lacks ${missing} "
-                        "(0x20 high-entropy VA, 0x40 ASLR, 0x100 DEP)")
+                        "(0x20 high-entropy VA, 0x40 ASLR, 0x100 DEP, 0x8000 terminal-server aware)")
 endif()
 # A relocation table is what makes dynamic base real: without it the loader cannot move the image.
 string(REGEX MATCH "Entry 5 +[0-9a-fA-F]+ +([0-9a-fA-F]+) Base Relocation Directory" found "${headers}")
