@@ -257,7 +257,9 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
     if (totals.records == 1 || time > totals.last_time)
         totals.last_time = time;
     reading.last_number = record->RecordNumber;
-    reading.next_number = record->RecordNumber + 1;
+    // Counted, not taken from the record: a record claiming a number behind it would send the
+    // skip over the next damaged record back to the records read, again and again.
+    ++reading.next_number;
     count_event_id(record->EventID);
 
     LogonReport report;

@@ -594,7 +594,11 @@ TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
         at += *reinterpret_cast<const DWORD *>(bytes.data() + at);
     std::string damaged = bytes;
     reinterpret_cast<EVENTLOGRECORD *>(damaged.data() + at)->StringOffset = 0x7FFFFFF0;
+    std::string renumbered = damaged; // its 10th record claims number 3
+    reinterpret_cast<EVENTLOGRECORD *>(renumbered.data() + at - *reinterpret_cast<const DWORD *>(bytes.data() + at - 4))
+        ->RecordNumber = 3;
     for (const auto &[path, content] : {std::pair{cut, bytes.substr(0, at + 20)}, {folder.file(L"damaged.evt"), damaged},
+                                        {folder.file(L"renumbered.evt"), renumbered},
                                         {folder.file(L"text.evt"), std::string("not a log\r\n")}}) {
         FILE *file = _wfopen(path.c_str(), L"wb");
         ASSERT_TRUE(file != nullptr && fwrite(content.data(), 1, content.size(), file) == content.size());
@@ -617,6 +621,8 @@ TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
         {quoted(folder.file(L"damaged.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
          L"# Records: 47 read, from 2022-"},
         {quoted(folder.file(L"damaged.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
+         L"\n!! 1 damaged records skipped (the first: number 11); the summary covers the others (1500)\n"},
+        {quoted(folder.file(L"renumbered.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
          L"\n!! 1 damaged records skipped (the first: number 11); the summary covers the others (1500)\n"},
         {L"", ERROR_EVENTLOG_FILE_CORRUPT, L": 42 accepted, 4 rejected (1 of them damaged), 1 spoofed\n",
          "replay-bad-length"},
