@@ -133,6 +133,13 @@ void debug_key(const KEY_EVENT_RECORD &key)
 
 void handle_key(const KEY_EVENT_RECORD &key)
 {
+    // During a replay no loop answers a request, and the other keys would show, run or change
+    // something: only the stop acts.
+    if (keys_quit_only) {
+        if (key.wVirtualKeyCode == vk_escape || key.wVirtualKeyCode == 'Q')
+            normal_key(key);
+        return;
+    }
     if (key.wVirtualKeyCode == vk_tilde) {
         debug_console = !debug_console;
         if (debug_console) {

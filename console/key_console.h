@@ -10,6 +10,10 @@ extern volatile bool debug_console;
 // cleared) by key_console's Esc on the wait thread and by ctrl_handler on a system thread;
 // read by the main entry at shutdown.
 extern volatile bool exit_now;
+// Only Esc and Q act (a replay runs no program and changes nothing). Written once by the main
+// entry on the main thread before the replay starts, never cleared; read by key_console on the
+// console wait thread.
+extern volatile bool keys_quit_only;
 
 // Wait callback on the console input handle (the context): handles the pending key events.
 void CALLBACK key_console(PVOID context, BOOLEAN timed_out);

@@ -7,6 +7,7 @@
 
 volatile bool debug_console = false;
 volatile bool exit_now = false;
+volatile bool keys_quit_only = false;
 
 void monitor_control(DWORD control)
 {

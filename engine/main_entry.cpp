@@ -41,9 +41,12 @@ int monitor_main(int argc, wchar_t **argv)
     format_text(parameters_key_path, 512, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Parameters", default_service_name);
     format_text(event_source_key_path, 512, L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\%ls",
                 default_service_name);
-    // The replay writes nothing, not even the configuration's defaults: it comes first.
-    if (is_replay_command(argc, argv))
+    // The replay writes nothing, not even the configuration's defaults: it comes first. It runs
+    // nothing either: of the keys, only its stop acts.
+    if (is_replay_command(argc, argv)) {
+        keys_quit_only = true;
         return run_replay(argc, argv);
+    }
     load_config();
     if (service_commands(g_service_host, argc, argv) == -1)
         return 1;

@@ -257,7 +257,9 @@ void replay_record(const EVENTLOGRECORD *record, DWORD length)
     if (totals.records == 1 || time > totals.last_time)
         totals.last_time = time;
     reading.last_number = record->RecordNumber;
-    reading.next_number = record->RecordNumber + 1;
+    // Counted, not taken from the record: a record claiming a number behind it would send the
+    // skip over the next damaged record back to the records read, again and again.
+    ++reading.next_number;
     count_event_id(record->EventID);
 
     LogonReport report;
@@ -307,7 +309,7 @@ void count_damaged(DWORD number, DWORD count)
 // Reads the log from its oldest record on; 0 at its end, or the error that ended the reading.
 // A damaged record is refused by the log service (1500) after the records before it: the read
 // goes on by number behind it, up to max_skipped records in a row. In a log cut short no record
-// is found behind the cut, and the error stands.
+// is found behind the cut (1500, 87 or 38): the damage stands. Any other failure is returned.
 DWORD read_records(HANDLE log)
 {
     constexpr DWORD sequential = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ;
@@ -327,8 +329,10 @@ DWORD read_records(HANDLE log)
                 seek_to = reading.next_number + 1;
             else if (flags != sequential && error == ERROR_EVENTLOG_FILE_CORRUPT && seek_to - reading.next_number < max_skipped)
                 ++seek_to;
+            else if (flags != sequential && (error == ERROR_INVALID_PARAMETER || error == ERROR_HANDLE_EOF))
+                return ERROR_EVENTLOG_FILE_CORRUPT;
             else
-                return flags == sequential ? error : ERROR_EVENTLOG_FILE_CORRUPT;
+                return error;
             flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
             continue;
         }
@@ -345,10 +349,12 @@ DWORD read_records(HANDLE log)
             output_gather_end();
         if (reading.past_newest)
             return 0;
-        // The walk ends at a length that cannot be a record: the rest of the batch is one
-        // damaged record to it, and the next read goes on behind the batch.
-        if (walked_end != memory->read + bytes_read)
-            count_damaged(reading.next_number, 1);
+        // The walk ends at a length that cannot be a record: that record is skipped as one the
+        // log service refused, and the records behind it are read again by number.
+        if (walked_end != memory->read + bytes_read) {
+            seek_to = reading.next_number + 1;
+            flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
+        }
     }
 }
 

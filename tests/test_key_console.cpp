@@ -12,6 +12,7 @@
 #include "service/service_commands.h"
 #include "tests/child_harness.h"
 #include "tests/console_support.h"
+#include "tests/event_record.h"
 #include "tests/operator_texts.h"
 #include "tests/test_service_support.h"
 
@@ -399,6 +400,28 @@ TEST(KeyConsole, DebugQStopsTheInstalledService)
     step(VK_ESCAPE, 0x1B, L"\n#   debug console disabled.\n\n");
     press(VK_ESCAPE, 0x1B, L"# Exitting... (Quit)");
     EXPECT_EQ(monitor.program->exit_code(), 0u);
+}
+
+// A replay takes only its stop: "b" would run netsh, and "~" would make "q" the debug console's
+// letter. Printing each failure on a console, it runs long after the keys.
+TEST(KeyConsole, AReplayTakesOnlyEscAndQ)
+{
+    SimFolder folder;
+    std::vector<BYTE> records;
+    for (DWORD i = 0; i < 20000; ++i) {
+        const std::wstring address = L"203.0.113." + std::to_wstring(i % 200);
+        const std::vector<BYTE> r = build_record(e4625, address.c_str(), L"3", 1765000000 + i);
+        records.insert(records.end(), r.begin(), r.end());
+    }
+    ASSERT_EQ(sim_append_records(sim_security, records.data(), static_cast<DWORD>(records.size())), 0u);
+    clear_screen();
+    OnConsole replay(L"tosmire-ips-sim.exe -t");
+    ASSERT_TRUE(replay.started());
+    EXPECT_TRUE(wait_until([] { return screen_shows(L" User:"); })) << screen_text();
+    press_keys({{'B', L'b'}, {VK_SHIFT, 0, SHIFT_PRESSED}, {VK_OEM_3, L'~', SHIFT_PRESSED}, {'Q', L'q'}});
+    EXPECT_EQ(replay.exit_code(), static_cast<DWORD>(ERROR_CANCELLED));
+    EXPECT_TRUE(wait_until([] { return screen_shows(L"!! Replay stopped after "); })) << screen_text();
+    EXPECT_EQ(GetFileAttributesW(folder.file(L"netsh.log").c_str()), INVALID_FILE_ATTRIBUTES) << "netsh ran";
 }
 
 BOOL WINAPI survive_ctrl_c(DWORD)

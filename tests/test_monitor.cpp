@@ -231,10 +231,40 @@ std::vector<BYTE> attack_records()
     return all;
 }
 
+// The simulated ReadEventLogW, and one standing for a log service that hands over record 11
+// with a Length no record can have, the good records behind it in the same batch; a read by
+// number then fails with seek_error when that is set.
+extern "C" decltype(&ReadEventLogW) __imp_ReadEventLogW;
+decltype(&ReadEventLogW) sim_read = nullptr;
+DWORD seek_error = 0;
+BOOL WINAPI read_with_bad_length(HANDLE log, DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *read,
+                                 DWORD *needed)
+{
+    if ((flags & EVENTLOG_SEEK_READ) != 0 && seek_error != 0) {
+        SetLastError(seek_error);
+        return FALSE;
+    }
+    const BOOL done = sim_read(log, flags, number, buffer, size, read, needed);
+    for (DWORD at = 0; done && (flags & EVENTLOG_SEQUENTIAL_READ) != 0 && at < *read;) {
+        EVENTLOGRECORD *record = reinterpret_cast<EVENTLOGRECORD *>(static_cast<BYTE *>(buffer) + at);
+        at += record->Length;
+        if (record->RecordNumber == 11)
+            record->Length = 2;
+    }
+    return done;
+}
+
 } // namespace
 
 int run_child_scenario(const std::string &scenario)
 {
+    if (scenario.starts_with("replay-bad-length")) {
+        sim_read = __imp_ReadEventLogW;
+        __imp_ReadEventLogW = read_with_bad_length;
+        seek_error = scenario.ends_with("-denied") ? ERROR_ACCESS_DENIED : 0;
+        wchar_t program[] = L"tosmire-ips-sim.exe", t[] = L"-t", q[] = L"-q", *argv[] = {program, t, q, nullptr};
+        return monitor_main(3, argv);
+    }
     const std::map<std::string, void (*)()> threaded = {
         {"follow", follow}, {"quit-while-serving", quit_while_serving}, {"early-show", [] {}},
         {"hung-netsh", hung_netsh}, {"reload", reload}, {"fleet", fleet}, {"attacks", [] {
@@ -581,7 +611,11 @@ TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
         at += *reinterpret_cast<const DWORD *>(bytes.data() + at);
     std::string damaged = bytes;
     reinterpret_cast<EVENTLOGRECORD *>(damaged.data() + at)->StringOffset = 0x7FFFFFF0;
+    std::string renumbered = damaged; // its 10th record claims number 3
+    reinterpret_cast<EVENTLOGRECORD *>(renumbered.data() + at - *reinterpret_cast<const DWORD *>(bytes.data() + at - 4))
+        ->RecordNumber = 3;
     for (const auto &[path, content] : {std::pair{cut, bytes.substr(0, at + 20)}, {folder.file(L"damaged.evt"), damaged},
+                                        {folder.file(L"renumbered.evt"), renumbered},
                                         {folder.file(L"text.evt"), std::string("not a log\r\n")}}) {
         FILE *file = _wfopen(path.c_str(), L"wb");
         ASSERT_TRUE(file != nullptr && fwrite(content.data(), 1, content.size(), file) == content.size());
@@ -594,6 +628,7 @@ TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
         std::wstring arguments;
         DWORD code;
         const wchar_t *piece;
+        const char *scenario = nullptr; // run by this program on the log instead, with a damaged read
     } bad[] = {
         {quoted(folder.file(L"none.evt")), ERROR_FILE_NOT_FOUND, L"!! OpenBackupEventLogW() FAILED 2: "},
         {quoted(folder.file(L"text.evt")), ERROR_EVENTLOG_FILE_CORRUPT, L"text.evt: not an event log, or a damaged one\n"},
@@ -604,6 +639,13 @@ TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
          L"# Records: 47 read, from 2022-"},
         {quoted(folder.file(L"damaged.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
          L"\n!! 1 damaged records skipped (the first: number 11); the summary covers the others (1500)\n"},
+        {quoted(folder.file(L"renumbered.evt")) + L" -q", ERROR_EVENTLOG_FILE_CORRUPT,
+         L"\n!! 1 damaged records skipped (the first: number 11); the summary covers the others (1500)\n"},
+        {L"", ERROR_EVENTLOG_FILE_CORRUPT, L": 42 accepted, 4 rejected (1 of them damaged), 1 spoofed\n",
+         "replay-bad-length"},
+        {L"", ERROR_ACCESS_DENIED,
+         L"\n!! ReadEventLogW() FAILED 5 after 10 records (the last one read: number 10); the summary covers the records "
+         L"before it\n", "replay-bad-length-denied"},
         {quoted(empty), ERROR_HANDLE_EOF, L"empty.evt holds no records: nothing to replay (38)\n"},
         {quoted(saved) + L" -q --csv " + quoted(folder.file(L"summary.csv")), ERROR_FILE_EXISTS,
          L"summary.csv exists; the CSV file is never overwritten\n"},
@@ -613,9 +655,10 @@ TEST(Replay, DecidesAsTheMonitorDoesAndRunsReportsAndWritesNothing)
         {L"-q " + quoted(saved), ERROR_INVALID_PARAMETER, L"!! -t: unexpected argument (a FILE comes right after -t): "},
     };
     for (const auto &run : bad) {
-        ChildResult result = replay(run.arguments);
+        ChildResult result = run.scenario != nullptr ? run_scenario(run.scenario) : replay(run.arguments);
         EXPECT_TRUE(result.finished && result.exit_code == run.code && result.output.find(run.piece) != std::wstring::npos)
-            << std::string(run.arguments.begin(), run.arguments.end()) << ": exit code " << result.exit_code << "\n"
+            << std::string(run.arguments.begin(), run.arguments.end()) << (run.scenario != nullptr ? run.scenario : "")
+            << ": exit code " << result.exit_code << "\n"
             << result.output;
     }
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, parameters_key, L"max_logon_count_whitelist_RDP", RRF_RT_ANY, nullptr,
