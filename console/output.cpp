@@ -49,18 +49,27 @@ static SRWLOCK write_lock = SRWLOCK_INIT;
 static bool line_open = false;
 // The thread whose next write begins a line of its own (0: none); set by start_whole_line.
 static DWORD whole_line_thread = 0;
+// The thread printing a record, from output_gather_begin to output_gather_end (0: none), and
+// the thread of the last write: on a console a record goes out in pieces, and a line another
+// thread leaves open between two of them (the Remote Desktop count line) is ended before the
+// next piece.
+static DWORD record_thread = 0;
+static DWORD last_writer = 0;
 
 static int write_text(const wchar_t *text, size_t length)
 {
+    const DWORD self = GetCurrentThreadId();
     AcquireSRWLockExclusive(&write_lock);
-    if (whole_line_thread != 0 && length > 0 && whole_line_thread == GetCurrentThreadId()) {
+    if (length > 0 && line_open &&
+        ((whole_line_thread == self) || (record_thread == self && last_writer != self && text[0] != L'\n')))
+        write_raw(L"\n", 1);
+    if (length > 0 && whole_line_thread == self)
         whole_line_thread = 0;
-        if (line_open)
-            write_raw(L"\n", 1);
-    }
     const int written = write_raw(text, length);
-    if (length > 0)
+    if (length > 0) {
         line_open = text[length - 1] != L'\n';
+        last_writer = self;
+    }
     ReleaseSRWLockExclusive(&write_lock);
     return written;
 }
@@ -102,16 +111,24 @@ void flush_output()
 
 void output_gather_begin()
 {
+    AcquireSRWLockExclusive(&write_lock);
+    if (record_thread == 0)
+        record_thread = GetCurrentThreadId();
+    ReleaseSRWLockExclusive(&write_lock);
     if (gather_thread == 0 && may_gather())
         gather_thread = GetCurrentThreadId();
 }
 
 void output_gather_end()
 {
-    if (!this_thread_gathers())
-        return;
-    flush_output();
-    gather_thread = 0;
+    if (this_thread_gathers()) {
+        flush_output();
+        gather_thread = 0;
+    }
+    AcquireSRWLockExclusive(&write_lock);
+    if (record_thread == GetCurrentThreadId())
+        record_thread = 0;
+    ReleaseSRWLockExclusive(&write_lock);
 }
 
 // Writes the text, or adds it to the gathered text of this thread.

@@ -65,7 +65,8 @@ void start_whole_line();
 // From here on, what this thread prints is held and written in one piece by flush_output or
 // output_gather_end, where that changes no byte (a wide output that is no console); one
 // thread at a time. Whoever lets another program write to the output, reports, or waits
-// flushes first.
+// flushes first. Where it is written in pieces (a console), a line another thread leaves open
+// between two pieces is ended before the next.
 void output_gather_begin();
 // Writes what this thread has gathered, if it gathers.
 void flush_output();

@@ -150,10 +150,14 @@ TEST(Child, DISABLED_gather)
     print_out(L"after\n");
     // A record starts on a line of its own: a line another thread left open (the Remote Desktop
     // thread's count line) is ended first, also when the record is gathered; a closed one is not.
+    // Written in pieces (as on a console), its next piece never continues such a line either.
     start_whole_line();
     output_gather_begin();
     print_on_other_thread(L"open");
     print_out(L"record\n");
+    flush_output();
+    print_on_other_thread(L"open again");
+    print_out(L"rest of the record\n");
     output_gather_end();
     start_whole_line();
     print_out(L"next\n");
@@ -167,7 +171,8 @@ TEST(OutputGathering, SameBytesAsUnbufferedPrintingAndAStartedProgramsOutputInPl
     for (int i = 0; i < 3; ++i)
         rest += std::wstring(3000, static_cast<wchar_t>(L'a' + i)) + L"\r\n";
     EXPECT_EQ(read_bytes(capture), utf16_bytes(L"one 1\r\n\r\n" + long_line + L"\r\n") + "0000000\n" +
-                                       utf16_bytes(L"other thread\r\ntwo\r\n" + rest + L"after\r\nopen\r\nrecord\r\nnext\r\n"));
+                                       utf16_bytes(L"other thread\r\ntwo\r\n" + rest +
+                                                    L"after\r\nopen\r\nrecord\r\nopen again\r\nrest of the record\r\nnext\r\n"));
     DeleteFileW(capture.c_str());
 }
 
