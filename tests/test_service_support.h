@@ -173,16 +173,25 @@ inline void create_service(const std::wstring &name, const std::wstring &image_l
     CloseServiceHandle(service);
 }
 
-// Starts a service; 0, or the error of the call that failed.
+// Starts a service; 0, or the error of the call that failed. Under load Wine's service manager
+// now and then fails its own write of the start command into the new process's control pipe
+// ("service protocol error - failed to write pipe!" in its trace, while that process had not yet
+// reached its dispatcher): StartServiceW fails with 1053 and the service reads STOPPED. Such a
+// start is tried again, at most twice.
 inline DWORD start_service(const std::wstring &name)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_START) : nullptr;
-    const DWORD error = service != nullptr && StartServiceW(service, 0, nullptr) ? 0 : GetLastError();
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    if (manager != nullptr)
-        CloseServiceHandle(manager);
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_START) : nullptr;
+        error = service != nullptr && StartServiceW(service, 0, nullptr) ? 0 : GetLastError();
+        if (service != nullptr)
+            CloseServiceHandle(service);
+        if (manager != nullptr)
+            CloseServiceHandle(manager);
+        if (error != ERROR_SERVICE_REQUEST_TIMEOUT || !wait_state(name, SERVICE_STOPPED))
+            break;
+    }
     return error;
 }
 
