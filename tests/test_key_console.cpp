@@ -510,8 +510,10 @@ int run_child_scenario(const std::string &scenario)
     HANDLE caller = CreateThread(
         nullptr, 0,
         [](void *) -> DWORD {
-            while (e_notify_new_event == nullptr) // the waiting line is out
-                Sleep(10);
+            // The loop follows the log: its start-up lines and their last colour reset are out
+            // (the notification event exists a little earlier, and a reset after the handler
+            // set its colour would show "# Close" in the default colour).
+            WaitForSingleObject(g_service_host.e_monitor_ready.handle, INFINITE);
             return call_handler(nullptr);
         },
         nullptr, 0, nullptr);
